@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# The project's test command: installs what is missing, builds everything
+# with warnings as errors and with ASan + UBSan, and runs the whole suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+build_dir=build/test
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DVESK_WERROR=ON -DVESK_SANITIZE=ON
+cmake --build "$build_dir" -j"$(nproc)"
+ctest --test-dir "$build_dir" --output-on-failure --timeout 300

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <istream>
+#include <string>
+
+namespace vesk {
+
+// Where the device publishes its identity. The defaults are the device's
+// real locations; tests point them at fake files.
+struct HardwarePaths {
+  std::string cpuinfo = "/proc/cpuinfo";
+  // Prefix of a block device's directory; the device name and
+  // "/device/serial" are appended to it verbatim.
+  std::string sys_block = "/sys/block/";
+};
+
+inline constexpr const char* kUnknownCpuSerial = "UNKNOWN_CPU";
+inline constexpr const char* kMissingDeviceSerial = "MISSING";
+
+// The CPU serial of a cpuinfo text: the rest of the first line that starts
+// with "Serial", from the second character after its first colon, unchanged.
+// "UNKNOWN_CPU" when no such line exists; the empty text when that line has
+// nothing after its colon (or no colon at all).
+std::string read_cpu_serial(std::istream& cpuinfo);
+
+// The first whitespace-delimited word of a sysfs serial file, or "MISSING"
+// when the stream holds no word.
+std::string read_device_serial(std::istream& serial_file);
+
+}  // namespace vesk

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <openssl/crypto.h>
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace vesk {
+
+// Allocator that overwrites every block before handing it back to the heap,
+// so key material, IVs and plaintext do not linger in freed memory. It also
+// covers the old buffer a vector leaves behind when it grows.
+template <typename T>
+struct CleansingAllocator {
+  using value_type = T;
+
+  CleansingAllocator() noexcept = default;
+  template <typename U>
+  explicit CleansingAllocator(const CleansingAllocator<U>& /*other*/) noexcept {}
+
+  T* allocate(std::size_t count) { return std::allocator<T>{}.allocate(count); }
+
+  void deallocate(T* block, std::size_t count) noexcept {
+    OPENSSL_cleanse(block, count * sizeof(T));
+    std::allocator<T>{}.deallocate(block, count);
+  }
+
+  template <typename U>
+  bool operator==(const CleansingAllocator<U>& /*other*/) const noexcept {
+    return true;
+  }
+};
+
+// Bytes that are wiped when released: keys, IVs, plaintext buffers.
+using SecureBytes = std::vector<unsigned char, CleansingAllocator<unsigned char>>;
+
+}  // namespace vesk

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+
+#include "security/hardware_identity.h"
+#include "security/secure_memory.h"
+
+namespace vesk {
+
+// The security state each program builds once in main: the base key the
+// tier keys are derived from, and the device's identity probes. Holds no
+// other state; every operation reads the hardware afresh.
+class SecurityService {
+ public:
+  SecurityService(std::string shadow_keys_file, SecureBytes key, HardwarePaths hardware_paths = {});
+  SecurityService(const SecurityService&) = delete;
+  SecurityService& operator=(const SecurityService&) = delete;
+  ~SecurityService() = default;
+
+  // The CPU serial text of the device, or "UNKNOWN_CPU". Never fails.
+  std::string get_cpu_serial() const;
+
+  // The serial of block device `device` (a name under the sysfs block
+  // directory, not validated), or "MISSING". Never fails.
+  std::string get_hw_serial(const std::string& device) const;
+
+  // The 32-byte key of `tier`: SHA-256 over base key (tier 1), base key and
+  // CPU serial (tier 2), CPU serial, serial of "sda" and `extra` (tier 3), or
+  // the empty input (any other tier).
+  SecureBytes derive_tiered_key(int tier, const std::string& extra) const;
+
+  // Encrypts `value` under the tier key with a fresh IV and returns the blob
+  // "v<tier>:" + URL-safe Base64(IV || AES-256-CBC ciphertext).
+  // Throws CryptoError when the random generator or a cipher step fails;
+  // no blob is ever made from a failed step.
+  std::string vault(const std::string& value, int tier, const std::string& extra) const;
+
+  // Decrypts a blob under the key of `tier` (the prefix is not read).
+  // Returns "ERR_BLOB_SHORT" for a blob of three characters or fewer and
+  // "ERR_DECODE_FAIL" when the body does not decode to at least 16 bytes.
+  // Throws DecryptionError when the payload holds no ciphertext, the
+  // ciphertext is not whole blocks, or the padding is rejected (wrong key or
+  // damaged blob); never returns the bytes of a failed decryption.
+  std::string unvault(const std::string& blob, int tier, const std::string& extra) const;
+
+  // Carried for the installation's layout; no operation opens it.
+  const std::string shadow_keys_path;
+  const SecureBytes base_key;
+
+ private:
+  const HardwarePaths hardware;
+};
+
+inline constexpr const char* kBlobTooShort = "ERR_BLOB_SHORT";
+inline constexpr const char* kBlobUndecodable = "ERR_DECODE_FAIL";
+
+}  // namespace vesk

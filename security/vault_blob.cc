@@ -1,0 +1,94 @@
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <climits>
+#include <string>
+
+#include "security/base64.h"
+#include "security/errors.h"
+#include "security/openssl_handles.h"
+#include "security/security_service.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr std::size_t kIvSize = 16;
+constexpr std::size_t kBlockSize = 16;
+constexpr std::size_t kPrefixSize = 3;  // "v", the tier digit, ":"
+
+CipherContext new_cipher_context() {
+  CipherContext context(EVP_CIPHER_CTX_new());
+  if (!context) throw CryptoError("cannot create cipher context");
+  return context;
+}
+
+}  // namespace
+
+std::string SecurityService::vault(const std::string& value, int tier,
+                                   const std::string& extra) const {
+  if (value.size() > INT_MAX - 2 * kBlockSize) throw CryptoError("value too large to vault");
+  const SecureBytes key = derive_tiered_key(tier, extra);
+
+  // The payload is IV || ciphertext; the ciphertext is written straight
+  // behind the IV. PKCS#7 adds at most one block.
+  SecureBytes payload(kIvSize + value.size() + 2 * kBlockSize, 0);
+  if (RAND_bytes(payload.data(), static_cast<int>(kIvSize)) != 1) {
+    throw CryptoError("random generator failed; no IV for the blob");
+  }
+
+  const CipherContext context = new_cipher_context();
+  unsigned char* const ciphertext = payload.data() + kIvSize;
+  int update_length = 0;
+  int final_length = 0;
+  if (EVP_EncryptInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), payload.data()) !=
+          1 ||
+      EVP_EncryptUpdate(context.get(), ciphertext, &update_length,
+                        reinterpret_cast<const unsigned char*>(value.data()),
+                        static_cast<int>(value.size())) != 1 ||
+      EVP_EncryptFinal_ex(context.get(), ciphertext + update_length, &final_length) != 1) {
+    throw CryptoError("encryption failed");
+  }
+  payload.resize(kIvSize + static_cast<std::size_t>(update_length) +
+                 static_cast<std::size_t>(final_length));
+
+  std::string body = encode_base64(payload);
+  to_url_safe_alphabet(body);
+  return "v" + std::to_string(tier) + ":" + body;
+}
+
+std::string SecurityService::unvault(const std::string& blob, int tier,
+                                     const std::string& extra) const {
+  if (blob.size() <= kPrefixSize) return kBlobTooShort;
+  std::string body = blob.substr(kPrefixSize);
+  to_standard_alphabet(body);
+  const SecureBytes payload = decode_base64(body);
+  if (payload.size() < kIvSize) return kBlobUndecodable;
+
+  const std::size_t ciphertext_size = payload.size() - kIvSize;
+  if (ciphertext_size == 0) throw DecryptionError("blob holds an IV but no ciphertext");
+  if (ciphertext_size % kBlockSize != 0 || ciphertext_size > INT_MAX - kBlockSize) {
+    throw DecryptionError("ciphertext is not a whole number of blocks");
+  }
+
+  const SecureBytes key = derive_tiered_key(tier, extra);
+  const CipherContext context = new_cipher_context();
+  SecureBytes plain(ciphertext_size + 2 * kBlockSize, 0);
+  int update_length = 0;
+  int final_length = 0;
+  if (EVP_DecryptInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), payload.data()) !=
+          1 ||
+      EVP_DecryptUpdate(context.get(), plain.data(), &update_length, payload.data() + kIvSize,
+                        static_cast<int>(ciphertext_size)) != 1) {
+    throw CryptoError("decryption could not start");
+  }
+  // A rejected padding means a wrong key or a damaged blob; what the update
+  // step released is then garbage and must not reach anyone.
+  if (EVP_DecryptFinal_ex(context.get(), plain.data() + update_length, &final_length) != 1) {
+    throw DecryptionError("blob does not decrypt under this key");
+  }
+  const auto* const first = reinterpret_cast<const char*>(plain.data());
+  return std::string(first, static_cast<std::size_t>(update_length + final_length));
+}
+
+}  // namespace vesk
