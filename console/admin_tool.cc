@@ -1,0 +1,107 @@
+#include "console/admin_tool.h"
+
+#include <unistd.h>
+
+#include <utility>
+
+#include "console/globals.h"
+#include "console/menu_selection.h"
+
+namespace vesk {
+
+bool is_writable_by_console(const std::string& path) { return access(path.c_str(), W_OK) == 0; }
+
+AdminTool::AdminTool(const SecurityService& security_service, std::string config_file,
+                     ConsoleIo console_io, ConsoleSystem outside)
+    : security(security_service),
+      config_path(std::move(config_file)),
+      io(console_io),
+      system(std::move(outside)) {}
+
+bool AdminTool::is_sealed() const { return !system.is_writable(config_path); }
+
+int AdminTool::run_command(const CommandLine& command) {
+  io.out.flush();
+  return system.commands.run(command);
+}
+
+void AdminTool::unlock_system_files() {
+  io.out << "[*] Unlocking System Files (Mutable)...\n";
+  CommandLine unlock = {"sudo", "chattr", "-i"};
+  for (const std::string& name : split_words(SYSTEM_FILES)) unlock.push_back(name);
+  run_command(unlock);
+  run_command({"chmod", "644", config_path});
+}
+
+bool AdminTool::lock_system_files() {
+  io.out << "[*] Locking System Files (Immutable)...\n";
+  CommandLine lock = {"sudo", "chattr", "+i"};
+  for (const std::string& name : split_words(SYSTEM_FILES)) lock.push_back(name);
+  const bool mode_set = run_command({"chmod", "444", config_path}) == 0;
+  const bool attribute_set = run_command(lock) == 0;
+  return mode_set && attribute_set;
+}
+
+void AdminTool::show_menu(bool sealed) {
+  const std::string badge = sealed ? RED + "[SEALED]" : GREEN + "[OPEN]";
+  io.out << "\n" << CYAN << "VESK TARVEMILL - ADMIN v3.3 " << badge << RESET << "\n"
+         << "1. Stage 1: Provision (Dev Key)\n"
+         << "2. Stage 2: Localize (CPU Bound)\n"
+         << "3. Stage 3: Seal (Immutable + USB Auth)\n"
+         << "4. Edit Configuration (Nano)\n"
+         << "5. Enroll USB Master Key\n"
+         << "6. Restore Config from USB\n"
+         << (sealed ? "7. Update Application Code (Signed)\n" : "   (Use SCP for Updates)\n")
+         << "0. Exit (or 'q')\nSelection: ";
+  io.out.flush();
+}
+
+void AdminTool::run() {
+  for (;;) {
+    const bool sealed = is_sealed();
+    show_menu(sealed);
+    std::string token;
+    // End of input (or a broken stream) cannot be recovered from: leave as
+    // the exit selection does rather than redraw the menu for ever.
+    if (!(io.in >> token) || is_exit_token(token)) return;
+    const std::optional<int> selection = parse_selection(token);
+    if (!selection) continue;
+    switch (*selection) {
+      case 4:
+        edit_configuration();
+        break;
+      case 5:
+        enroll_usb_key();
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void AdminTool::edit_configuration() {
+  const bool sealed = is_sealed();
+  if (sealed) {
+    if (!authenticate_admin()) return;
+    unlock_system_files();
+  }
+  io.out << coloured_line(GREEN, "[+] Launching Nano...");
+  run_command({"nano", config_path});
+  if (sealed) {
+    io.out << "[*] Re-sealing configuration file...\n";
+    if (!lock_system_files()) io.out << coloured_line(RED, "[-] Error: Locking Failed.");
+  }
+}
+
+void AdminTool::enroll_usb_key() {
+  io.out << "\n--- USB KEY ENROLLMENT ---\n";
+  const std::string serial = security.get_hw_serial("sda");
+  if (serial == kMissingDeviceSerial) {
+    io.out << coloured_line(RED, "[-] No USB Drive found.");
+    return;
+  }
+  io.out << "[*] USB Serial Detected: " << CYAN << serial << RESET << "\n"
+         << coloured_line(GREEN, "[+] Key Authorized for Recovery.");
+}
+
+}  // namespace vesk

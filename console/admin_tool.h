@@ -1,0 +1,72 @@
+#pragma once
+
+#include <functional>
+#include <istream>
+#include <ostream>
+#include <string>
+
+#include "console/command_runner.h"
+#include "security/security_service.h"
+
+namespace vesk {
+
+// The console's streams. `terminal_fd` is the descriptor behind `in` when
+// it may be a terminal (echo is switched off for the PIN), -1 otherwise.
+struct ConsoleIo {
+  std::istream& in;
+  std::ostream& out;
+  std::ostream& err;
+  int terminal_fd = -1;
+};
+
+// Whether the console may write `path`: the POSIX write-access test.
+bool is_writable_by_console(const std::string& path);
+
+// The outside world the console acts on; tests replace every part.
+struct ConsoleSystem {
+  CommandRunner& commands;
+  // Decides sealed (not writable) or open (writable).
+  std::function<bool(const std::string&)> is_writable = is_writable_by_console;
+  // Where a mounted USB drive carries its recovery copy of the file.
+  std::string usb_config = "/mnt/usb/installation.toml";
+};
+
+// One configuration value to protect: a key of a section.
+struct SecurityTarget {
+  std::string section;
+  std::string key;
+};
+
+// The operator's console: the menu loop and every operation it offers.
+class AdminTool {
+ public:
+  AdminTool(const SecurityService& security, std::string config_path, ConsoleIo io,
+            ConsoleSystem system);
+
+  // Runs menu cycles until the operator selects exit or input ends.
+  void run();
+
+  // Asks for the master USB key and the PIN. True when access is granted.
+  bool authenticate_admin();
+
+ private:
+  bool is_sealed() const;
+  // Writes the output so far, then runs `command`; returns its exit status.
+  int run_command(const CommandLine& command);
+  // Lifts the immutable attribute and makes the configuration writable.
+  void unlock_system_files();
+  // Makes the configuration read-only and the system files immutable.
+  // True when both commands succeeded.
+  bool lock_system_files();
+
+  void show_menu(bool sealed);
+  void edit_configuration();
+  void enroll_usb_key();
+
+  const SecurityService& security;
+  const std::string config_path;
+  ConsoleIo io;
+  ConsoleSystem system;
+};
+
+}  // namespace vesk

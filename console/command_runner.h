@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vesk {
+
+// One outside command as an argument vector: the program name (looked up in
+// PATH) followed by its arguments. No shell ever reads it.
+using CommandLine = std::vector<std::string>;
+
+// The console's one way to run outside programs.
+class CommandRunner {
+ public:
+  virtual ~CommandRunner() = default;
+  // Runs `command` to completion and returns its exit status: 127 when it
+  // cannot be started, 128 + n when signal n ended it.
+  virtual int run(const CommandLine& command) = 0;
+};
+
+// Runs commands as child processes, without a shell, inheriting the
+// console's standard streams. Like system(), it ignores SIGINT and SIGQUIT
+// while it waits, so a Ctrl-C at the editor ends the editor, not the console.
+class ProcessRunner final : public CommandRunner {
+ public:
+  int run(const CommandLine& command) override;
+};
+
+// Splits a space-separated list into its words.
+CommandLine split_words(const std::string& words);
+
+}  // namespace vesk
