@@ -67,6 +67,11 @@ void AdminTool::run() {
     const std::optional<int> selection = parse_selection(token);
     if (!selection) continue;
     switch (*selection) {
+      case 1:
+      case 2:
+      case 3:
+        request_escalation(*selection);
+        break;
       case 4:
         edit_configuration();
         break;

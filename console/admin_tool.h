@@ -6,6 +6,7 @@
 #include <string>
 
 #include "console/command_runner.h"
+#include "console/policy_rules.h"
 #include "security/security_service.h"
 
 namespace vesk {
@@ -31,12 +32,6 @@ struct ConsoleSystem {
   std::string usb_config = "/mnt/usb/installation.toml";
 };
 
-// One configuration value to protect: a key of a section.
-struct SecurityTarget {
-  std::string section;
-  std::string key;
-};
-
 // The operator's console: the menu loop and every operation it offers.
 class AdminTool {
  public:
@@ -48,6 +43,17 @@ class AdminTool {
 
   // Asks for the master USB key and the PIN. True when access is granted.
   bool authenticate_admin();
+
+  // Runs stage 1, 2 or 3: vaults the policy's passwords (tier 1 for stage
+  // 1, tier 2 otherwise), unlocking a sealed installation after
+  // authentication, and seals the installation in stage 3.
+  void request_escalation(int stage);
+
+  // Vaults every plain value of `target` in the configuration at `tier`
+  // and rewrites the file when something changed. Reports its progress on
+  // the output and its errors on the error stream; false when the file could
+  // not be read or written or a value could not be encrypted.
+  bool broker_update(SecurityTarget target, int tier);
 
  private:
   bool is_sealed() const;

@@ -10,7 +10,7 @@
 
 #include "security/errors.h"
 #include "tests/support/fake_device.h"
-#include "tests/support/shell.h"
+#include "tests/support/openssl_cli.h"
 
 #include <openssl/rand.h>
 
@@ -18,10 +18,8 @@ namespace vesk {
 namespace {
 
 using testing::FakeDevice;
-using testing::run_shell;
 using testing::ScopedTempDir;
 using testing::to_hex;
-using testing::write_file;
 
 std::string value_of_length(std::size_t length) {
   std::string value;
@@ -35,28 +33,9 @@ class VaultBlob : public ::testing::Test {
   SecurityService service = testing::make_service(device);
   ScopedTempDir scratch;
 
-  // Encrypts `value` with the openssl command line under the tier key and
-  // `iv_hex`, and assembles the blob by hand.
   std::string blob_from_openssl_cli(int tier, const std::string& iv_hex, const std::string& value) {
-    write_file(scratch.file("value"), value);
-    const std::string key_hex = to_hex(service.derive_tiered_key(tier, ""));
-    const auto result = run_shell(
-        "cd " + scratch.path().string() + " && openssl enc -aes-256-cbc -K " + key_hex + " -iv " +
-        iv_hex + " -in value -out ct && printf '" + escaped_bytes(iv_hex) +
-        "' > payload && cat ct >> payload && base64 -w0 payload | tr '+/' '-_'");
-    EXPECT_EQ(result.exit_status, 0);
-    return "v" + std::to_string(tier) + ":" + result.output;
-  }
-
-  // Octal escapes, the form every POSIX printf understands.
-  static std::string escaped_bytes(const std::string& hex) {
-    std::string escaped;
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-      const unsigned long byte = std::stoul(hex.substr(i, 2), nullptr, 16);
-      escaped += "\\" + std::to_string(byte >> 6) + std::to_string((byte >> 3) & 7) +
-                 std::to_string(byte & 7);
-    }
-    return escaped;
+    return testing::encrypt_with_openssl_cli(tier, value, to_hex(service.derive_tiered_key(tier, "")),
+                                             iv_hex, scratch);
   }
 };
 
@@ -101,22 +80,12 @@ TEST_F(VaultBlob, RoundTripsEveryLengthAtEveryTier) {
 }
 
 TEST_F(VaultBlob, CommandLineDecryptsWhatVaultWrote) {
-  const std::string value = value_of_length(40);
-  const std::string blob = service.vault(value, 2, "");
-  write_file(scratch.file("body"), blob.substr(3));
-  ASSERT_EQ(run_shell("cd " + scratch.path().string() +
-                      " && tr -- '-_' '+/' < body | base64 -d > payload")
-                .exit_status,
-            0);
-  const std::string payload = testing::read_file(scratch.file("payload"));
-  ASSERT_EQ(payload.size(), 16u + 48u);
-  write_file(scratch.file("ct"), payload.substr(16));
-  const auto decrypted =
-      run_shell("openssl enc -d -aes-256-cbc -K " + to_hex(service.derive_tiered_key(2, "")) +
-                " -iv " + to_hex(testing::bytes_of(payload.substr(0, 16))) + " -in " +
-                scratch.file("ct"));
-  EXPECT_EQ(decrypted.exit_status, 0);
-  EXPECT_EQ(decrypted.output, value);
+  for (const std::size_t length : {0u, 16u, 40u}) {
+    const std::string value = value_of_length(length);
+    EXPECT_EQ(testing::decrypt_with_openssl_cli(service.vault(value, 2, ""),
+                                                to_hex(service.derive_tiered_key(2, "")), scratch),
+              value);
+  }
 }
 
 TEST_F(VaultBlob, UnvaultReadsWhatTheCommandLineWrote) {

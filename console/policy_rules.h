@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk {
+
+// One configuration value to protect: a key of a section.
+struct SecurityTarget {
+  std::string section;
+  std::string key;
+};
+
+// One line of the configuration file: its text and the line ending that
+// follows it ("\r\n", "\n", or "" for a last line without LF).
+struct ConfigLine {
+  std::string text;
+  std::string ending;
+};
+
+// Splits a file into lines at LF; a CR right before the LF belongs to the
+// ending. A last line without LF is a line; an empty text has no lines.
+std::vector<ConfigLine> split_config_lines(std::string_view file_text);
+
+// The line up to its comment: the first "#" outside double quotes, every
+// double quote flipping inside/outside (no escapes).
+std::string_view cleaned_text(std::string_view line);
+
+// The section a header line names ("[ PASSES ]" names PASSES), or nothing
+// when the line is not a header.
+std::optional<std::string> section_header_name(std::string_view line);
+
+// Whether `value` is a well-formed blob of `tier`: "v", the tier digit, ":",
+// then URL-safe Base64 with padding of an IV and at least one whole block.
+bool is_blob_of_tier(std::string_view value, int tier);
+
+// What the rewrite needs from the vault.
+struct PolicyCrypto {
+  // Makes the blob of a plain value at the rewrite's tier; throws on failure.
+  std::function<std::string(const std::string& value)> vault;
+  // The plain value of a blob of `tier` when it decrypts cleanly, or nothing.
+  std::function<std::optional<std::string>(const std::string& blob, int tier)> unwrap;
+};
+
+struct PolicyRewrite {
+  std::string text;                        // the whole new file
+  // 0-based indexes of the vaulted lines (when encryption failed: those
+  // vaulted before the failure, none of which reached `text`).
+  std::vector<std::size_t> rebuilt_lines;
+  bool encryption_failed = false;  // `text` is then the old text
+};
+
+// Vaults, at `tier`, every plain value that `target.key` is assigned in
+// section `target.section`. Every other line comes back byte for byte; a
+// last line without LF gains one when anything is rebuilt.
+PolicyRewrite apply_policy(std::string_view file_text, const SecurityTarget& target, int tier,
+                           const PolicyCrypto& crypto);
+
+}  // namespace vesk
