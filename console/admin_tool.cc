@@ -20,9 +20,9 @@ AdminTool::AdminTool(const SecurityService& security_service, std::string config
 
 bool AdminTool::is_sealed() const { return !system.is_writable(config_path); }
 
-int AdminTool::run_command(const CommandLine& command) {
+int AdminTool::run_command(const CommandLine& command, CommandOutput output) {
   io.out.flush();
-  return system.commands.run(command);
+  return system.commands.run(command, output);
 }
 
 void AdminTool::unlock_system_files() {
@@ -58,6 +58,7 @@ void AdminTool::show_menu(bool sealed) {
 
 void AdminTool::run() {
   for (;;) {
+    // Offering the update follows the state the menu showed.
     const bool sealed = is_sealed();
     show_menu(sealed);
     std::string token;
@@ -77,6 +78,12 @@ void AdminTool::run() {
         break;
       case 5:
         enroll_usb_key();
+        break;
+      case 6:
+        request_restore();
+        break;
+      case 7:
+        if (sealed) perform_update();
         break;
       default:
         break;

@@ -55,10 +55,18 @@ class AdminTool {
   // not be read or written or a value could not be encrypted.
   bool broker_update(SecurityTarget target, int tier);
 
+  // Replaces the configuration with the copy on the mounted USB drive,
+  // after authentication when sealed. Leaves the installation open.
+  void request_restore();
+
+  // Applies an application package on a sealed installation, approved by a
+  // verified signature (remote updates allowed) or by authentication.
+  void perform_update();
+
  private:
   bool is_sealed() const;
   // Writes the output so far, then runs `command`; returns its exit status.
-  int run_command(const CommandLine& command);
+  int run_command(const CommandLine& command, CommandOutput output = CommandOutput::kInherit);
   // Lifts the immutable attribute and makes the configuration writable.
   void unlock_system_files();
   // Makes the configuration read-only and the system files immutable.

@@ -1,6 +1,7 @@
 #include "console/command_runner.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -37,6 +38,18 @@ class InterruptsIgnored {
   struct sigaction saved_quit_ {};
 };
 
+class SpawnFileActions {
+ public:
+  SpawnFileActions() { posix_spawn_file_actions_init(&actions_); }
+  ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions_); }
+  SpawnFileActions(const SpawnFileActions&) = delete;
+  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+};
+
 class SpawnAttributes {
  public:
   SpawnAttributes() { posix_spawnattr_init(&attributes_); }
@@ -51,7 +64,7 @@ class SpawnAttributes {
 
 }  // namespace
 
-int ProcessRunner::run(const CommandLine& command) {
+int ProcessRunner::run(const CommandLine& command, CommandOutput output) {
   if (command.empty()) return kCannotStart;
   std::vector<char*> argv;
   argv.reserve(command.size() + 1);
@@ -69,8 +82,15 @@ int ProcessRunner::run(const CommandLine& command) {
   posix_spawnattr_setsigdefault(attributes.get(), &defaults);
   posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF);
 
+  SpawnFileActions file_actions;
+  if (output == CommandOutput::kDiscard) {
+    posix_spawn_file_actions_addopen(file_actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(file_actions.get(), STDOUT_FILENO, STDERR_FILENO);
+  }
+
   pid_t child = -1;
-  if (posix_spawnp(&child, argv[0], nullptr, attributes.get(), argv.data(), environ) != 0) {
+  if (posix_spawnp(&child, argv[0], file_actions.get(), attributes.get(), argv.data(), environ) !=
+      0) {
     return kCannotStart;
   }
   int status = 0;

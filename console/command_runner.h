@@ -9,13 +9,16 @@ namespace vesk {
 // PATH) followed by its arguments. No shell ever reads it.
 using CommandLine = std::vector<std::string>;
 
+// Where an outside program's standard output and error go.
+enum class CommandOutput { kInherit, kDiscard };
+
 // The console's one way to run outside programs.
 class CommandRunner {
  public:
   virtual ~CommandRunner() = default;
   // Runs `command` to completion and returns its exit status: 127 when it
   // cannot be started, 128 + n when signal n ended it.
-  virtual int run(const CommandLine& command) = 0;
+  virtual int run(const CommandLine& command, CommandOutput output) = 0;
 };
 
 // Runs commands as child processes, without a shell, inheriting the
@@ -23,7 +26,7 @@ class CommandRunner {
 // while it waits, so a Ctrl-C at the editor ends the editor, not the console.
 class ProcessRunner final : public CommandRunner {
  public:
-  int run(const CommandLine& command) override;
+  int run(const CommandLine& command, CommandOutput output) override;
 };
 
 // Splits a space-separated list into its words.

@@ -16,11 +16,11 @@ namespace vesk {
 
 namespace {
 
-bool write_all(int fd, const std::string& content, off_t offset) {
+bool write_all(int fd, const std::string& content) {
   std::size_t written = 0;
   while (written < content.size()) {
     const ssize_t count = pwrite(fd, content.data() + written, content.size() - written,
-                                 offset + static_cast<off_t>(written));
+                                 static_cast<off_t>(written));
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) return false;
     written += static_cast<std::size_t>(count);
@@ -33,13 +33,66 @@ bool write_all(int fd, const std::string& content, off_t offset) {
 // content is there.
 bool rewrite_in_place(const std::string& path, const std::string& content) {
   const FileDescriptor file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
-  return file.valid() && write_all(file.get(), content, 0) &&
+  return file.valid() && write_all(file.get(), content) &&
          ftruncate(file.get(), static_cast<off_t>(content.size())) == 0 && fsync(file.get()) == 0;
 }
 
-void sync_directory(const std::string& directory) {
-  const FileDescriptor dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.valid()) fsync(dir.get());
+// The file a write to `path` must replace: a symlink's final target, so the
+// link itself stays a link.
+std::filesystem::path replacement_target(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
+  return error ? std::filesystem::path(path) : target;
+}
+
+// A temporary file beside a target, removed unless it replaced the target.
+class ReplacementFile {
+ public:
+  explicit ReplacementFile(const std::filesystem::path& target)
+      : target_(target),
+        path_((target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string()),
+        file_(mkostemp(path_.data(), O_CLOEXEC)),
+        created_(file_.valid()) {}
+  ~ReplacementFile() {
+    if (created_ && !renamed_) unlink(path_.c_str());
+  }
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  bool valid() const { return file_.valid(); }
+  int fd() const { return file_.get(); }
+  const std::string& path() const { return path_; }
+
+  // Gives the file its final mode (and the old owner, where the console may),
+  // flushes it to disk and renames it over the target.
+  bool replace_target(mode_t mode, const std::optional<struct stat>& old_status) {
+    if (fchmod(file_.get(), mode) != 0) return false;
+    if (old_status && fchown(file_.get(), old_status->st_uid, old_status->st_gid) != 0) {
+      // Only a privileged console may hand a file to another owner; an
+      // unprivileged one keeps its own, as any editor would.
+    }
+    if (fsync(file_.get()) != 0 || file_.close() != 0) return false;
+    if (rename(path_.c_str(), target_.c_str()) != 0) return false;
+    renamed_ = true;
+    // Make the rename itself durable.
+    const FileDescriptor directory(
+        open(target_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.valid()) fsync(directory.get());
+    return true;
+  }
+
+ private:
+  std::filesystem::path target_;
+  std::string path_;
+  FileDescriptor file_;
+  bool created_;
+  bool renamed_ = false;
+};
+
+std::optional<struct stat> status_of(const std::filesystem::path& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return std::nullopt;
+  return status;
 }
 
 }  // namespace
@@ -53,31 +106,24 @@ std::optional<std::string> read_config_file(const std::string& path) {
 }
 
 bool replace_config_file(const std::string& path, const std::string& content) {
-  std::error_code error;
-  const std::filesystem::path target = std::filesystem::canonical(path, error);
-  if (error) return false;
-  struct stat old_status {};
-  if (stat(target.c_str(), &old_status) != 0) return false;
+  const std::filesystem::path target = replacement_target(path);
+  const std::optional<struct stat> old_status = status_of(target);
+  if (!old_status) return false;
+  ReplacementFile replacement(target);
+  if (!replacement.valid()) return rewrite_in_place(target.string(), content);
+  return write_all(replacement.fd(), content) &&
+         replacement.replace_target(old_status->st_mode & 07777, old_status);
+}
 
-  const std::string directory = target.parent_path().string();
-  std::string temp_path = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-  FileDescriptor temp(mkostemp(temp_path.data(), O_CLOEXEC));
-  if (!temp.valid()) return rewrite_in_place(target.string(), content);
-
-  bool written = write_all(temp.get(), content, 0) &&
-                 fchmod(temp.get(), old_status.st_mode & 07777) == 0;
-  if (written && fchown(temp.get(), old_status.st_uid, old_status.st_gid) != 0) {
-    // Only a privileged console may hand a file to another owner; an
-    // unprivileged one keeps its own, as any editor would.
-  }
-  written = written && fsync(temp.get()) == 0;
-  const bool closed = temp.close() == 0;
-  if (!written || !closed || rename(temp_path.c_str(), target.c_str()) != 0) {
-    unlink(temp_path.c_str());
-    return false;
-  }
-  sync_directory(directory);
-  return true;
+bool replace_config_file_with(const std::string& path,
+                              const std::function<bool(const std::string& temp_path)>& fill,
+                              mode_t new_file_mode) {
+  const std::filesystem::path target = replacement_target(path);
+  const std::optional<struct stat> old_status = status_of(target);
+  ReplacementFile replacement(target);
+  if (!replacement.valid() || !fill(replacement.path())) return false;
+  return replacement.replace_target(old_status ? old_status->st_mode & 07777 : new_file_mode,
+                                    old_status);
 }
 
 }  // namespace vesk

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -19,5 +22,15 @@ std::optional<std::string> read_config_file(const std::string& path);
 // Returns false when the content could not be written; on the temporary
 // file path the old content is then untouched.
 bool replace_config_file(const std::string& path, const std::string& content);
+
+// Like replace_config_file, but the new content is whatever `fill` writes
+// to the temporary path it is given (an existing, empty file). `fill`
+// returns whether it succeeded. A new file (none at `path` before) gets
+// `new_file_mode`. Returns false, with the old file untouched and the
+// temporary file removed, when no temporary file can be made, `fill` fails,
+// or the rename fails. There is no in-place fallback.
+bool replace_config_file_with(const std::string& path,
+                              const std::function<bool(const std::string& temp_path)>& fill,
+                              mode_t new_file_mode);
 
 }  // namespace vesk

@@ -119,6 +119,18 @@ bool is_blob_of_tier(std::string_view value, int tier) {
   return decoded >= 32 && decoded % 16 == 0;
 }
 
+bool remote_updates_allowed(std::string_view file_text) {
+  for (const ConfigLine& line : split_config_lines(file_text)) {
+    const std::string_view cleaned = cleaned_text(line.text);
+    const std::size_t equals = cleaned.find('=');
+    if (equals == std::string_view::npos) continue;
+    if (trim(cleaned.substr(0, equals)) != "allow_remote_updates") continue;
+    const std::string_view value = trim(cleaned.substr(equals + 1));
+    if (value == "true" || value == "\"true\"") return true;
+  }
+  return false;
+}
+
 PolicyRewrite apply_policy(std::string_view file_text, const SecurityTarget& target, int tier,
                            const PolicyCrypto& crypto) {
   std::vector<ConfigLine> lines = split_config_lines(file_text);

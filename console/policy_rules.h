@@ -54,6 +54,11 @@ struct PolicyRewrite {
   bool encryption_failed = false;  // `text` is then the old text
 };
 
+// Whether the configuration allows remote updates: some line's text before
+// its comment assigns true (bare or in double quotes) to exactly the key
+// allow_remote_updates, in any section.
+bool remote_updates_allowed(std::string_view file_text);
+
 // Vaults, at `tier`, every plain value that `target.key` is assigned in
 // section `target.section`. Every other line comes back byte for byte; a
 // last line without LF gains one when anything is rebuilt.

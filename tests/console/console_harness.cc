@@ -2,9 +2,12 @@
 
 namespace vesk::testing {
 
-int RecordingRunner::run(const CommandLine& command) {
-  if (on_run) on_run(command);
+int RecordingRunner::run(const CommandLine& command, CommandOutput output) {
   commands.push_back(command);
+  if (output == CommandOutput::kDiscard) quiet_commands.push_back(command);
+  const std::optional<int> overridden = on_run ? on_run(command) : std::nullopt;
+  if (overridden) return *overridden;
+  if (really_run.contains(command.at(0))) return ProcessRunner().run(command, output);
   const auto scripted = exit_status.find(joined(command));
   return scripted == exit_status.end() ? 0 : scripted->second;
 }
@@ -17,9 +20,10 @@ std::string joined(const CommandLine& command) {
 
 ConsoleHarness::ConsoleHarness() {
   write_file(config_path, "[PASSES]\nadmin_pass = \"secret\"\n");
-  runner.on_run = [this](const CommandLine& command) {
+  runner.on_run = [this](const CommandLine& command) -> std::optional<int> {
     if (command == kUnlockFiles) sealed = false;
     if (command == kLockFiles) sealed = true;
+    return std::nullopt;
   };
 }
 
@@ -45,6 +49,7 @@ std::string ConsoleHarness::run_operation(const std::string& input,
   const auto tool = make_tool(in, out, error);
   op(*tool);
   err += error.str();
+  unread_input.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return out.str();
 }
 
@@ -61,10 +66,11 @@ std::string menu_text(bool sealed) {
          "0. Exit (or 'q')\nSelection: ";
 }
 
-const std::string kAccessGranted = RED + "\n[LOCKED] Authenticating Admin..." + RESET + "\n" +
-                                   "[*] Checking for Master USB Key... " + GREEN + "FOUND" + RESET +
-                                   "\n[*] Enter Admin PIN: " + GREEN + "[+] Access Granted." +
-                                   RESET + "\n";
+const std::string kPinPrompt = RED + "\n[LOCKED] Authenticating Admin..." + RESET + "\n" +
+                               "[*] Checking for Master USB Key... " + GREEN + "FOUND" + RESET +
+                               "\n[*] Enter Admin PIN: ";
+
+const std::string kAccessGranted = kPinPrompt + GREEN + "[+] Access Granted." + RESET + "\n";
 
 const std::string kNoMasterKey = RED + "\n[LOCKED] Authenticating Admin..." + RESET + "\n" +
                                  "[*] Checking for Master USB Key... " + RED + "FAIL (Missing)" +

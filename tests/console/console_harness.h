@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <map>
+#include <optional>
+#include <set>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -14,16 +16,20 @@
 namespace vesk::testing {
 
 // Records every command it is asked to run and answers with scripted exit
-// statuses (0 unless told otherwise).
+// statuses (0 unless told otherwise). Programs named in `really_run` are
+// run for real.
 class RecordingRunner final : public CommandRunner {
  public:
-  int run(const CommandLine& command) override;
+  int run(const CommandLine& command, CommandOutput output) override;
 
   // Exit status for a command, keyed by its words joined with blanks.
   std::map<std::string, int> exit_status;
-  // Called for each command before it is recorded as done.
-  std::function<void(const CommandLine&)> on_run;
+  // Called for each command; a status it returns overrides the others.
+  std::function<std::optional<int>(const CommandLine&)> on_run;
+  std::set<std::string> really_run;
   std::vector<CommandLine> commands;
+  // The commands whose output was discarded, in order.
+  std::vector<CommandLine> quiet_commands;
 };
 
 // The words of a command joined with blanks, for keys and messages.
@@ -43,6 +49,7 @@ class ConsoleHarness {
   // Runs the menu loop on `input`; returns everything written to stdout.
   std::string run_menu(const std::string& input);
   // Runs one operation with `input` as standard input; returns its stdout.
+  // What the operation left unread is kept in `unread_input`.
   std::string run_operation(const std::string& input, const std::function<void(AdminTool&)>& op);
 
   FakeDevice device;
@@ -53,6 +60,7 @@ class ConsoleHarness {
   RecordingRunner runner;
   bool sealed = false;
   std::string err;
+  std::string unread_input;
 
  private:
   std::unique_ptr<AdminTool> make_tool(std::istream& in, std::ostream& out, std::ostream& error);
@@ -61,7 +69,9 @@ class ConsoleHarness {
 // The menu exactly as it is drawn for an open or a sealed installation.
 std::string menu_text(bool sealed);
 
-// What authentication writes when a drive is present and a PIN is typed.
+// What authentication writes up to the PIN prompt when a drive is present.
+extern const std::string kPinPrompt;
+// What it writes when a drive is present and a PIN is typed.
 extern const std::string kAccessGranted;
 // What it writes when no drive is present.
 extern const std::string kNoMasterKey;

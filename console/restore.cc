@@ -1,0 +1,60 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "console/admin_tool.h"
+#include "console/config_file.h"
+#include "console/globals.h"
+
+namespace vesk {
+
+namespace {
+
+// The mode a fresh copy gets when there is no configuration to take it
+// from: what cp would give it.
+mode_t fresh_copy_mode(const std::string& source) {
+  struct stat source_status {};
+  const mode_t source_mode = stat(source.c_str(), &source_status) == 0
+                                 ? source_status.st_mode & 0777
+                                 : 0644;
+  const mode_t mask = umask(0);
+  umask(mask);
+  return source_mode & ~mask;
+}
+
+}  // namespace
+
+void AdminTool::request_restore() {
+  io.out << coloured_line(CYAN, "\n--- DISASTER RECOVERY ---")
+         << "This will overwrite the current configuration with the one from USB.\n";
+  if (security.get_hw_serial("sda") == kMissingDeviceSerial) {
+    io.out << coloured_line(RED, "[-] Error: No USB Drive found.");
+    return;
+  }
+  if (access(system.usb_config.c_str(), F_OK) == -1) {
+    io.out << coloured_line(RED, "[-] Error: installation.toml not found on USB.");
+    return;
+  }
+  if (is_sealed()) {
+    io.out << coloured_line(YELLOW, "[!] System is Sealed. Auth required to overwrite.");
+    if (!authenticate_admin()) return;
+    unlock_system_files();
+  }
+
+  io.out << "[*] Restoring Configuration...\n";
+  // cp writes a temporary file beside the configuration, which replaces the
+  // configuration only once the copy is whole.
+  const bool restored = replace_config_file_with(
+      config_path,
+      [this](const std::string& temp_path) {
+        return run_command({"cp", system.usb_config, temp_path}) == 0;
+      },
+      fresh_copy_mode(system.usb_config));
+  if (!restored) {
+    io.out << coloured_line(RED, "[-] Copy Failed.");
+    return;
+  }
+  io.out << coloured_line(GREEN, "[+] Restore Successful.")
+         << "[*] You should now review settings (Option 4) or Seal (Option 3).\n";
+}
+
+}  // namespace vesk
