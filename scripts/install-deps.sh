@@ -8,6 +8,7 @@ packages=(
   libssl-dev openssl
   libgtest-dev
   e2fsprogs util-linux coreutils tar gzip
+  socat
 )
 
 missing=()
