@@ -1,0 +1,43 @@
+#include "daemon/request_protocol.h"
+
+namespace vesk {
+
+int tier_of_blob(std::string_view blob) {
+  if (blob.size() < 3 || blob[0] != 'v' || blob[2] != ':') return 1;
+  switch (blob[1]) {
+    case '1':
+      return 1;
+    case '2':
+      return 2;
+    case '3':
+      return 3;
+    default:
+      // Blobs name tiers 1 to 3 only; anything else between "v" and ":"
+      // is read as the device-bound tier.
+      return 2;
+  }
+}
+
+std::optional<std::string> reply_to_request(std::string_view request, const Unvaulter& unvault) {
+  request = request.substr(0, kMaxRequestBytes);
+  request = request.substr(0, request.find('\0'));
+
+  const std::size_t colon = request.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  const std::string_view command = request.substr(0, colon);
+  const std::string_view argument = request.substr(colon + 1);
+
+  if (command == "UNVAULT") {
+    // Whatever goes wrong inside the decryption, the client learns only
+    // that it failed and the daemon goes on serving.
+    try {
+      return unvault(std::string(argument), tier_of_blob(argument));
+    } catch (...) {
+      return kDecryptFailReply;
+    }
+  }
+  if (command == "PING") return kPongReply;
+  return kErrorReply;
+}
+
+}  // namespace vesk

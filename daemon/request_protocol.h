@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vesk {
+
+// One connection carries one request, read with a single read into a
+// zero-filled buffer of this size; the last byte always stays NUL.
+inline constexpr std::size_t kRequestBufferSize = 4096;
+inline constexpr std::size_t kMaxRequestBytes = kRequestBufferSize - 1;
+
+inline constexpr const char* kPongReply = "PONG";
+inline constexpr const char* kErrorReply = "ERR";
+inline constexpr const char* kDecryptFailReply = "ERR:DECRYPT_FAIL";
+
+// Turns a blob back into its value under the key of `tier`; in the daemon
+// this is SecurityService::unvault with the empty `extra`. May throw.
+using Unvaulter = std::function<std::string(const std::string& blob, int tier)>;
+
+// The tier named by a blob's prefix "v<digit>:": 1, 2 or 3 for those
+// digits, 2 for any other byte between "v" and ":", and 1 when the argument
+// does not start with "v", has no ":" as third byte, or is shorter than that.
+int tier_of_blob(std::string_view blob);
+
+// The reply to the bytes one read returned, or nullopt when the connection
+// is to be closed without writing anything.
+//
+// Only the first kMaxRequestBytes bytes and, of those, the bytes before the
+// first NUL are looked at. The text is split at its first ":" into command
+// and argument (no ":" at all: nullopt). "PING" gets "PONG"; "UNVAULT"
+// gets whatever `unvault` returns for the whole argument and the tier of its
+// prefix, or "ERR:DECRYPT_FAIL" when `unvault` throws anything; every other
+// command gets "ERR". Commands match byte for byte, case-sensitively.
+std::optional<std::string> reply_to_request(std::string_view request, const Unvaulter& unvault);
+
+}  // namespace vesk

@@ -1,0 +1,149 @@
+#include "daemon/security_daemon.h"
+
+#include <openssl/crypto.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <utility>
+
+#include "daemon/request_protocol.h"
+#include "daemon/stop_signals.h"
+
+namespace vesk {
+namespace {
+
+constexpr int kListenBacklog = 5;
+constexpr mode_t kSocketMode = 0660;
+constexpr timeval kClientTimeout{.tv_sec = 5, .tv_usec = 0};
+constexpr timespec kResourcePause{.tv_sec = 0, .tv_nsec = 10'000'000};
+
+bool fail_start_up(const char* message) {
+  std::cerr << message << std::flush;
+  return false;
+}
+
+bool is_resource_shortage(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// Sleeps a little, with the stop signals let in so a stop is not delayed.
+void pause_briefly(const sigset_t& wait_mask) { ppoll(nullptr, 0, &kResourcePause, &wait_mask); }
+
+bool peer_may_ask(int client_fd) {
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  if (getsockopt(client_fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) return false;
+  if (length != sizeof peer) return false;
+  return peer.uid == 0 || peer.uid == 1000;
+}
+
+bool bound_io_time(int client_fd) {
+  for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+    if (setsockopt(client_fd, SOL_SOCKET, option, &kClientTimeout, sizeof kClientTimeout) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+SecurityDaemon::SecurityDaemon(std::string socket_path_to_bind, std::string shadow_keys_file,
+                               SecureBytes base_key, HardwarePaths hardware_paths)
+    : service(std::move(shadow_keys_file), std::move(base_key), std::move(hardware_paths)),
+      socket_path(std::move(socket_path_to_bind)) {}
+
+bool SecurityDaemon::init() {
+  // Non-blocking so that a connection which vanishes between poll and
+  // accept cannot stall the loop with the stop signals held back.
+  server_fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!server_fd.valid()) return fail_start_up("[-] Socket creation failed\n");
+
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  // A path that does not fit is refused rather than cut, which would bind
+  // some other file.
+  if (socket_path.size() >= sizeof address.sun_path) return fail_start_up("[-] Bind failed\n");
+  std::memcpy(address.sun_path, socket_path.data(), socket_path.size());
+
+  // A file left by an earlier run, or the socket of an older instance: the
+  // newest daemon takes the path over. A failure shows up in bind.
+  ::unlink(socket_path.c_str());
+
+  // The socket must never be reachable by others, not even in the moment
+  // between bind and chmod.
+  const mode_t previous_mask = ::umask(0777 & ~kSocketMode);
+  const int bound =
+      bind(server_fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  ::umask(previous_mask);
+  if (bound != 0) return fail_start_up("[-] Bind failed\n");
+  ::chmod(socket_path.c_str(), kSocketMode);
+
+  if (listen(server_fd.get(), kListenBacklog) != 0) return fail_start_up("[-] Listen failed\n");
+  running = true;
+  // Flushed at once: whoever started the daemon may wait for this line.
+  std::cout << "[+] VESK Security Daemon Listening on " << socket_path << "\n" << std::flush;
+  return true;
+}
+
+void SecurityDaemon::serve() {
+  // Stop signals stay blocked while a client is served and are let in only
+  // while the loop waits, so a stop cannot interrupt a read or a write and
+  // cannot slip in between the flag test and the wait.
+  const sigset_t wait_mask = waiting_mask();
+  while (running) {
+    admit_pending_signals(wait_mask);
+    if (stop_requested()) {
+      running = false;
+      break;
+    }
+
+    pollfd listener{.fd = server_fd.get(), .events = POLLIN, .revents = 0};
+    if (ppoll(&listener, 1, nullptr, &wait_mask) < 0) {
+      if (is_resource_shortage(errno)) pause_briefly(wait_mask);
+      continue;
+    }
+
+    const UniqueFd client(accept4(server_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!client.valid()) {
+      // The connection stays queued, so retrying at once would spin until
+      // a descriptor or memory frees up.
+      if (is_resource_shortage(errno)) pause_briefly(wait_mask);
+      continue;
+    }
+    handle_client(client.get());
+  }
+}
+
+void SecurityDaemon::handle_client(int client_fd) {
+  if (!peer_may_ask(client_fd)) return;
+  // Without the bounds a silent client would hold every other one back.
+  if (!bound_io_time(client_fd)) return;
+
+  std::array<char, kRequestBufferSize> buffer{};
+  const ssize_t received = ::read(client_fd, buffer.data(), kMaxRequestBytes);
+  if (received <= 0) return;
+
+  const Unvaulter unvault = [this](const std::string& blob, int tier) {
+    return service.unvault(blob, tier, "");
+  };
+  std::optional<std::string> reply = reply_to_request(
+      std::string_view(buffer.data(), static_cast<std::size_t>(received)), unvault);
+  if (!reply) return;
+
+  // One write of the whole reply; MSG_NOSIGNAL because a peer that already
+  // hung up must not raise SIGPIPE. Its result does not matter: there is
+  // nobody left to tell.
+  (void)send(client_fd, reply->data(), reply->size(), MSG_NOSIGNAL);
+  // The reply may be a plain secret.
+  OPENSSL_cleanse(reply->data(), reply->size());
+}
+
+}  // namespace vesk

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+
+#include "daemon/unique_fd.h"
+#include "security/hardware_identity.h"
+#include "security/secure_memory.h"
+#include "security/security_service.h"
+
+namespace vesk {
+
+// The vault daemon: one listening Unix-domain stream socket, served by one
+// thread, one connection at a time, one request and one reply each.
+class SecurityDaemon {
+ public:
+  // Nothing is opened yet; `service` is built from the key inputs.
+  // `socket_path` is where init binds; the program passes its fixed path.
+  SecurityDaemon(std::string socket_path, std::string shadow_keys_file, SecureBytes base_key,
+                 HardwarePaths hardware_paths = {});
+
+  // Replaces whatever file sits at the socket path with a socket of mode
+  // 0660 listening with a backlog of 5, writes the start-up line to
+  // standard output and returns true. On failure writes "[-] Socket
+  // creation failed\n", "[-] Bind failed\n" or "[-] Listen failed\n" to
+  // standard error and returns false; the program then exits with status 1.
+  [[nodiscard]] bool init();
+
+  // Accepts and serves connections one after the other, closing each after
+  // handle_client, until SIGTERM or SIGINT arrives (see stop_signals.h); a
+  // stop lets the connection in hand finish. Accept failures are retried,
+  // with a short pause when descriptors or memory run out. Call after init.
+  void serve();
+
+  // Serves one connected client: only peers with user id 0 or 1000 are
+  // answered; one read of at most kMaxRequestBytes, bounded by a 5 s
+  // timeout, and at most one write of the reply, also bounded. Never closes
+  // `client_fd` and never throws for anything a client sends.
+  void handle_client(int client_fd);
+
+ private:
+  UniqueFd server_fd;
+  bool running = false;
+  SecurityService service;
+  const std::string socket_path;
+};
+
+}  // namespace vesk
