@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libssl-dev openssl
   libgtest-dev
-  e2fsprogs util-linux coreutils tar gzip
+  e2fsprogs util-linux mount coreutils tar gzip
   socat
 )
 
