@@ -9,6 +9,7 @@ packages=(
   libgtest-dev
   e2fsprogs util-linux mount coreutils tar gzip
   socat
+  clang libclang-rt-14-dev
 )
 
 missing=()

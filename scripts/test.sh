@@ -10,3 +10,6 @@ build_dir=build/test
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DVESK_WERROR=ON -DVESK_SANITIZE=ON
 cmake --build "$build_dir" -j"$(nproc)"
 ctest --test-dir "$build_dir" --output-on-failure --timeout 300
+
+# Every fuzz target over its seeds, then for a bounded time.
+scripts/fuzz.sh

@@ -237,7 +237,12 @@ std::optional<std::string> ask_vaultd(const std::string& request, uid_t uid, gid
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, kSocketPath, sizeof(address.sun_path) - 1);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) _exit(3);
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) _exit(4);
+    // A refused peer is closed without being read, which the kernel turns
+    // into a reset: EPIPE or ECONNRESET then mean "no reply", like an EOF.
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0 && errno != EPIPE &&
+        errno != ECONNRESET) {
+      _exit(4);
+    }
     std::array<char, 4096> chunk{};
     for (ssize_t count = 0; (count = read(fd, chunk.data(), chunk.size())) > 0;) {
       if (write(reply[1], chunk.data(), static_cast<std::size_t>(count)) != count) _exit(5);
