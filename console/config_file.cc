@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "console/file_descriptor.h"
+#include "security/unique_fd.h"
 
 namespace vesk {
 
@@ -32,7 +32,7 @@ bool write_all(int fd, const std::string& content) {
 // length, so the old content is never truncated away before the new
 // content is there.
 bool rewrite_in_place(const std::string& path, const std::string& content) {
-  const FileDescriptor file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  const UniqueFd file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
   return file.valid() && write_all(file.get(), content) &&
          ftruncate(file.get(), static_cast<off_t>(content.size())) == 0 && fsync(file.get()) == 0;
 }
@@ -75,7 +75,7 @@ class ReplacementFile {
     if (rename(path_.c_str(), target_.c_str()) != 0) return false;
     renamed_ = true;
     // Make the rename itself durable.
-    const FileDescriptor directory(
+    const UniqueFd directory(
         open(target_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory.valid()) fsync(directory.get());
     return true;
@@ -84,7 +84,7 @@ class ReplacementFile {
  private:
   std::filesystem::path target_;
   std::string path_;
-  FileDescriptor file_;
+  UniqueFd file_;
   bool created_;
   bool renamed_ = false;
 };

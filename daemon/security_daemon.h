@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "daemon/unique_fd.h"
+#include "security/unique_fd.h"
 #include "security/hardware_identity.h"
 #include "security/secure_memory.h"
 #include "security/security_service.h"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "daemon/unique_fd.h"
+#include "security/unique_fd.h"
 #include "tests/support/fake_device.h"
 #include "tests/support/temp_dir.h"
 

@@ -5,7 +5,7 @@
 namespace vesk {
 
 // Owns one file descriptor and closes it when it goes, so no early return
-// or exception can leak a client connection or the listening socket.
+// or exception can leak a descriptor.
 class UniqueFd final {
  public:
   UniqueFd() noexcept = default;
@@ -28,6 +28,14 @@ class UniqueFd final {
     const int fd = fd_;
     fd_ = -1;
     return fd;
+  }
+
+  // Closes now and returns close's result, which a writer must check: a
+  // delayed write error may surface only here.
+  int close() noexcept {
+    const int result = fd_ >= 0 ? ::close(fd_) : 0;
+    fd_ = -1;
+    return result;
   }
 
   // Closes the held descriptor, if any, and takes `fd` (-1 for none).
