@@ -12,7 +12,7 @@ namespace vesk {
 bool is_writable_by_console(const std::string& path) { return access(path.c_str(), W_OK) == 0; }
 
 AdminTool::AdminTool(const SecurityService& security_service, std::string config_file,
-                     ConsoleIo console_io, ConsoleSystem outside)
+                     const ConsoleIo& console_io, ConsoleSystem outside)
     : security(security_service),
       config_path(std::move(config_file)),
       io(console_io),
@@ -25,20 +25,27 @@ int AdminTool::run_command(const CommandLine& command, CommandOutput output) {
   return system.commands.run(command, output);
 }
 
+namespace {
+
+// `command` followed by the protected files, one argument each.
+CommandLine on_system_files(CommandLine command) {
+  const CommandLine files = split_words(SYSTEM_FILES);
+  command.insert(command.end(), files.begin(), files.end());
+  return command;
+}
+
+}  // namespace
+
 void AdminTool::unlock_system_files() {
   io.out << "[*] Unlocking System Files (Mutable)...\n";
-  CommandLine unlock = {"sudo", "chattr", "-i"};
-  for (const std::string& name : split_words(SYSTEM_FILES)) unlock.push_back(name);
-  run_command(unlock);
+  run_command(on_system_files({"sudo", "chattr", "-i"}));
   run_command({"chmod", "644", config_path});
 }
 
 bool AdminTool::lock_system_files() {
   io.out << "[*] Locking System Files (Immutable)...\n";
-  CommandLine lock = {"sudo", "chattr", "+i"};
-  for (const std::string& name : split_words(SYSTEM_FILES)) lock.push_back(name);
   const bool mode_set = run_command({"chmod", "444", config_path}) == 0;
-  const bool attribute_set = run_command(lock) == 0;
+  const bool attribute_set = run_command(on_system_files({"sudo", "chattr", "+i"})) == 0;
   return mode_set && attribute_set;
 }
 

@@ -35,8 +35,8 @@ struct ConsoleSystem {
 // The operator's console: the menu loop and every operation it offers.
 class AdminTool {
  public:
-  AdminTool(const SecurityService& security, std::string config_path, ConsoleIo io,
-            ConsoleSystem system);
+  AdminTool(const SecurityService& security_service, std::string config_file,
+            const ConsoleIo& console_io, ConsoleSystem outside);
 
   // Runs menu cycles until the operator selects exit or input ends.
   void run();
@@ -53,7 +53,7 @@ class AdminTool {
   // and rewrites the file when something changed. Reports its progress on
   // the output and its errors on the error stream; false when the file could
   // not be read or written or a value could not be encrypted.
-  bool broker_update(SecurityTarget target, int tier);
+  bool broker_update(const SecurityTarget& target, int tier);
 
   // Replaces the configuration with the copy on the mounted USB drive,
   // after authentication when sealed. Leaves the installation open.

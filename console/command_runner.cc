@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace vesk {
@@ -66,10 +67,11 @@ class SpawnAttributes {
 
 int ProcessRunner::run(const CommandLine& command, CommandOutput output) {
   if (command.empty()) return kCannotStart;
-  std::vector<char*> argv;
-  argv.reserve(command.size() + 1);
-  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
+  // posix_spawnp takes char* const[] for historical reasons; it does not
+  // write through the pointers.
+  std::vector<char*> argv(command.size() + 1, nullptr);
+  std::transform(command.begin(), command.end(), argv.begin(),
+                 [](const std::string& word) { return const_cast<char*>(word.c_str()); });
 
   const InterruptsIgnored interrupts_ignored;
   // The child gets the default dispositions back, so the operator can

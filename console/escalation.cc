@@ -21,7 +21,7 @@ std::array<SecurityTarget, 5> security_policy() {
 
 }  // namespace
 
-bool AdminTool::broker_update(SecurityTarget target, int tier) {
+bool AdminTool::broker_update(const SecurityTarget& target, int tier) {
   const std::optional<std::string> old_text = read_config_file(config_path);
   if (!old_text) {
     io.out.flush();

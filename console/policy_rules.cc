@@ -1,5 +1,6 @@
 #include "console/policy_rules.h"
 
+#include <algorithm>
 #include <exception>
 
 namespace vesk {
@@ -112,9 +113,8 @@ bool is_blob_of_tier(std::string_view value, int tier) {
   if (body.empty() || body.size() % 4 != 0) return false;
   const std::size_t padding = body.size() - (body.find_last_not_of('=') + 1);
   if (padding > 2) return false;
-  for (const char c : body.substr(0, body.size() - padding)) {
-    if (!is_url_safe_base64_character(c)) return false;
-  }
+  const std::string_view digits = body.substr(0, body.size() - padding);
+  if (!std::all_of(digits.begin(), digits.end(), is_url_safe_base64_character)) return false;
   const std::size_t decoded = body.size() / 4 * 3 - padding;
   return decoded >= 32 && decoded % 16 == 0;
 }

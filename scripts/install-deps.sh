@@ -9,7 +9,7 @@ packages=(
   libgtest-dev
   e2fsprogs util-linux mount coreutils tar gzip
   socat
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-tidy cppcheck valgrind
 )
 
 missing=()

@@ -11,5 +11,8 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DVESK_WERROR=ON -DVESK_SANI
 cmake --build "$build_dir" -j"$(nproc)"
 ctest --test-dir "$build_dir" --output-on-failure --timeout 300
 
-# Every fuzz target over its seeds, then for a bounded time.
+# The daemon's socket tests under valgrind, static analysis, and every fuzz
+# target over its seeds, then for a bounded time.
+scripts/memcheck.sh
+scripts/lint.sh
 scripts/fuzz.sh
