@@ -84,9 +84,10 @@ done
 
 # Excluded under emulation, each for the same reason: the test starts an
 # AArch64 program (vaultd, keywarden) as a child process through the host's
-# shell. The host kernel runs a foreign executable only through a
-# binfmt_misc handler, which this machine (a container sharing the host's
-# kernel) does not have, so the start ends in "Exec format error". Step 4
+# shell. The kernel runs a foreign executable only through a binfmt_misc
+# handler; none is registered for AArch64 on a plain Debian machine without
+# qemu-user-binfmt, and registering one is a machine-wide change that a test
+# command should not make, so the start ends in "Exec format error". Step 4
 # runs both programs under the emulator instead.
 #   - Vaultd.*      (daemon_tests): starts vaultd in a private mount namespace;
 #   - system_tests: every test runs keywarden and vaultd on a simulated device.
