@@ -175,6 +175,30 @@ ProgramResult SimulatedDevice::run(const std::vector<std::string>& argv, const s
   return result;
 }
 
+pid_t SimulatedDevice::start_keywarden(const std::string& input, const fs::path& working_dir) {
+  std::array<int, 2> in{};
+  check(pipe2(in.data(), O_CLOEXEC) == 0, "pipe");
+  // Small inputs fit the pipe, so the whole input is there before it runs.
+  check(write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size()), "input");
+  close(in[1]);
+  const std::string path = stand_ins_.string() + ":" + kDevicePath;
+  const std::string program = (install_dir_ / "keywarden").string();
+  const pid_t child = fork();
+  check(child != -1, "fork");
+  if (child == 0) {
+    dup2(in[0], STDIN_FILENO);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    if (chdir(working_dir.c_str()) != 0) _exit(126);
+    setenv("PATH", path.c_str(), 1);
+    execl(program.c_str(), "keywarden", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(in[0]);
+  return child;
+}
+
 DaemonProcess SimulatedDevice::start_vaultd(gid_t group) {
   std::array<int, 2> out{};
   check(pipe2(out.data(), O_CLOEXEC) == 0, "pipe");

@@ -60,6 +60,7 @@ class SimulatedDevice {
   void plug_usb(const std::string& serial);
   void unplug_usb();
 
+  const std::filesystem::path& temp_dir() const { return temp_.path(); }
   const std::filesystem::path& install_dir() const { return install_dir_; }
   std::filesystem::path install_file(const std::string& name) const { return install_dir_ / name; }
   // What the nano stand-in logged, one line per run.
@@ -69,6 +70,9 @@ class SimulatedDevice {
   // with `input` on its standard input.
   ProgramResult run_keywarden(const std::string& input,
                               const std::optional<std::filesystem::path>& working_dir = {});
+  // Starts keywarden in `working_dir` with `input` already on its standard
+  // input and its output discarded; returns its process id.
+  pid_t start_keywarden(const std::string& input, const std::filesystem::path& working_dir);
   // Starts vaultd in the background as root with group `group`, which then
   // owns the socket, as the appliance runs it for its application's group.
   DaemonProcess start_vaultd(gid_t group = 1000);
