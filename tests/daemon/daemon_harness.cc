@@ -136,20 +136,4 @@ std::string ask(const std::string& socket_path, const std::string& request) {
   return read_to_end(fd.get());
 }
 
-std::string blob_from_openssl_cli(const FakeDevice& device, int tier, const std::string& value) {
-  const ScopedTempDir scratch;
-  std::string iv;
-  for (std::size_t i = 0; i < 16; ++i) iv += "\xfb\xff\xbf"[i % 3];
-  write_file(scratch.file("value"), value);
-  const auto encrypted = run_shell("openssl enc -aes-256-cbc -K " +
-                                   to_hex(make_service(device).derive_tiered_key(tier, "")) +
-                                   " -iv " + to_hex(bytes_of(iv)) + " -in " +
-                                   scratch.file("value") + " -out " + scratch.file("ct"));
-  if (encrypted.exit_status != 0) throw std::runtime_error("openssl enc failed");
-  write_file(scratch.file("payload"), iv + read_file(scratch.file("ct")));
-  const auto encoded = run_shell("base64 -w0 " + scratch.file("payload") + " | tr '+/' '-_'");
-  if (encoded.exit_status != 0) throw std::runtime_error("base64 failed");
-  return "v" + std::to_string(tier) + ":" + encoded.output;
-}
-
 }  // namespace vesk::testing

@@ -62,9 +62,4 @@ std::string read_to_end(int fd);
 // Connects, sends `request` and returns the whole reply.
 std::string ask(const std::string& socket_path, const std::string& request);
 
-// A vault blob of `value` at `tier` for `device`, encrypted by the openssl
-// command line rather than by the library (the IV is fixed; its bytes put
-// "-" and "_" into the URL-safe text).
-std::string blob_from_openssl_cli(const FakeDevice& device, int tier, const std::string& value);
-
 }  // namespace vesk::testing

@@ -136,10 +136,6 @@ ProgramResult SimulatedDevice::run_keywarden(const std::string& input,
   return run({(install_dir_ / "keywarden").string()}, input, working_dir.value_or(install_dir_));
 }
 
-ProgramResult SimulatedDevice::run_shell_in_device(const std::string& command) {
-  return run({"/bin/sh", "-c", command}, "", install_dir_);
-}
-
 ProgramResult SimulatedDevice::run(const std::vector<std::string>& argv, const std::string& input,
                                    const fs::path& working_dir) {
   std::array<int, 2> in{};

@@ -76,8 +76,6 @@ class SimulatedDevice {
   // Starts vaultd in the background as root with group `group`, which then
   // owns the socket, as the appliance runs it for its application's group.
   DaemonProcess start_vaultd(gid_t group = 1000);
-  // Runs a shell command with the device's PATH (stand-ins first).
-  ProgramResult run_shell_in_device(const std::string& command);
 
  private:
   ProgramResult run(const std::vector<std::string>& argv, const std::string& input,
