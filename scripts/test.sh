@@ -16,3 +16,5 @@ ctest --test-dir "$build_dir" --output-on-failure --timeout 300
 scripts/memcheck.sh
 scripts/lint.sh
 scripts/fuzz.sh
+scripts/cross-test.sh
+scripts/package-test.sh
