@@ -16,7 +16,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-readonly root_dir=$PWD
 # The exposure score of packaging/vaultd.service, times ten, that
 # `systemd-analyze security` must not exceed (README: "On the appliance").
 readonly exposure_limit=7
