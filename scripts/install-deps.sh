@@ -1,7 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when any is
-# missing. Needs root for apt-get; as another user it only reports.
+# Installs Debian packages when any is missing: by default those the build
+# and the tests need, or the ones named on the command line.
+#
+#   scripts/install-deps.sh [--foreign-arch ARCH] [PACKAGE...]
+#
+# --foreign-arch adds ARCH to dpkg's architectures first (for PACKAGE:ARCH).
+# Needs root for apt-get; as another user it only reports.
 set -euo pipefail
+
+foreign_arch=
+if [ "${1:-}" = --foreign-arch ]; then
+  foreign_arch=$2
+  shift 2
+fi
 
 packages=(
   build-essential cmake pkg-config
@@ -11,6 +22,9 @@ packages=(
   socat
   clang libclang-rt-14-dev clang-tidy cppcheck valgrind
 )
+if [ $# -gt 0 ]; then
+  packages=("$@")
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -29,6 +43,9 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 echo "installing: ${missing[*]}"
+if [ -n "$foreign_arch" ] && ! dpkg --print-foreign-architectures | grep -qx "$foreign_arch"; then
+  dpkg --add-architecture "$foreign_arch"
+fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -40,27 +40,9 @@ packaging_packages=(
   socat strace util-linux
 )
 
-install_packaging_packages() {
-  local missing=() package
-  for package in "${packaging_packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-      missing+=("$package")
-    fi
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    fail "missing packages: ${missing[*]} (run as root to install them)"
-  fi
-  echo "installing: ${missing[*]}"
-  dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-}
-
 step "packages"
 scripts/install-deps.sh
-install_packaging_packages
+scripts/install-deps.sh --foreign-arch arm64 "${packaging_packages[@]}"
 
 # --- 2. build both packages -------------------------------------------------
 
