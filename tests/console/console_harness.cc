@@ -66,6 +66,22 @@ std::string menu_text(bool sealed) {
          "0. Exit (or 'q')\nSelection: ";
 }
 
+std::string policy_output(int tier, const std::vector<std::string>& vaulted_keys) {
+  const std::string tag = "(v" + std::to_string(tier) + ")";
+  std::string text = CYAN + "--- Applying Security Policy " + tag + " ---" + RESET + "\n";
+  for (const std::string& key : vaulted_keys) {
+    text += "    Encrypting " + key + " " + tag + "... " + GREEN + "DONE" + RESET + "\n";
+  }
+  return text + "\n" + GREEN + "[+] Data Hardened." + RESET + "\n";
+}
+
+std::string blob_of(const std::string& file, const std::string& key) {
+  const std::size_t line = file.find("\n" + key + " = \"");
+  if (line == std::string::npos) return {};
+  const std::size_t start = line + key.size() + 5;
+  return file.substr(start, file.find('"', start) - start);
+}
+
 const std::string kPinPrompt = RED + "\n[LOCKED] Authenticating Admin..." + RESET + "\n" +
                                "[*] Checking for Master USB Key... " + GREEN + "FOUND" + RESET +
                                "\n[*] Enter Admin PIN: ";

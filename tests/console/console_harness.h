@@ -69,6 +69,13 @@ class ConsoleHarness {
 // The menu exactly as it is drawn for an open or a sealed installation.
 std::string menu_text(bool sealed);
 
+// What a stage writes while applying the policy at `tier`, with one DONE
+// line per key in `vaulted_keys` (none when everything was vaulted already).
+std::string policy_output(int tier, const std::vector<std::string>& vaulted_keys);
+
+// The blob a rebuilt line of `file` assigns to `key` ("" when none).
+std::string blob_of(const std::string& file, const std::string& key);
+
 // What authentication writes up to the PIN prompt when a drive is present.
 extern const std::string kPinPrompt;
 // What it writes when a drive is present and a PIN is typed.
