@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <exception>
 #include <utility>
 
 #include "console/globals.h"
@@ -10,6 +11,8 @@
 namespace vesk {
 
 bool is_writable_by_console(const std::string& path) { return access(path.c_str(), W_OK) == 0; }
+
+bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 AdminTool::AdminTool(const SecurityService& security_service, std::string config_file,
                      const ConsoleIo& console_io, ConsoleSystem outside)
@@ -29,7 +32,7 @@ namespace {
 
 // `command` followed by the protected files, one argument each.
 CommandLine on_system_files(CommandLine command) {
-  const CommandLine files = split_words(SYSTEM_FILES);
+  const std::vector<std::string> files = system_file_names();
   command.insert(command.end(), files.begin(), files.end());
   return command;
 }
@@ -51,7 +54,8 @@ bool AdminTool::lock_system_files() {
 
 void AdminTool::show_menu(bool sealed) {
   const std::string badge = sealed ? RED + "[SEALED]" : GREEN + "[OPEN]";
-  io.out << "\n" << CYAN << "VESK TARVEMILL - ADMIN v3.3 " << badge << RESET << "\n"
+  io.out << "\n"
+         << CYAN << "VESK TARVEMILL - ADMIN v3.3 " << badge << RESET << "\n"
          << "1. Stage 1: Provision (Dev Key)\n"
          << "2. Stage 2: Localize (CPU Bound)\n"
          << "3. Stage 3: Seal (Immutable + USB Auth)\n"
@@ -74,27 +78,38 @@ void AdminTool::run() {
     if (!(io.in >> token) || is_exit_token(token)) return;
     const std::optional<int> selection = parse_selection(token);
     if (!selection) continue;
-    switch (*selection) {
-      case 1:
-      case 2:
-      case 3:
-        request_escalation(*selection);
-        break;
-      case 4:
-        edit_configuration();
-        break;
-      case 5:
-        enroll_usb_key();
-        break;
-      case 6:
-        request_restore();
-        break;
-      case 7:
-        if (sealed) perform_update();
-        break;
-      default:
-        break;
+    // One failed operation must not take the console, and with it the
+    // operator's way to repair the installation, down.
+    try {
+      dispatch(*selection, sealed);
+    } catch (const std::exception& error) {
+      io.out.flush();
+      io.err << coloured_line(RED, std::string("[-] Error: ") + error.what());
     }
+  }
+}
+
+void AdminTool::dispatch(int selection, bool sealed) {
+  switch (selection) {
+    case 1:
+    case 2:
+    case 3:
+      request_escalation(selection);
+      break;
+    case 4:
+      edit_configuration();
+      break;
+    case 5:
+      enroll_usb_key();
+      break;
+    case 6:
+      request_restore();
+      break;
+    case 7:
+      if (sealed) perform_update();
+      break;
+    default:
+      break;
   }
 }
 

@@ -5,8 +5,8 @@
 #include <ostream>
 #include <string>
 
+#include "config/policy_rules.h"
 #include "console/command_runner.h"
-#include "console/policy_rules.h"
 #include "security/security_service.h"
 
 namespace vesk {
@@ -22,14 +22,20 @@ struct ConsoleIo {
 
 // Whether the console may write `path`: the POSIX write-access test.
 bool is_writable_by_console(const std::string& path);
+// Whether anything exists at `path`: the POSIX existence test.
+bool file_exists(const std::string& path);
 
 // The outside world the console acts on; tests replace every part.
 struct ConsoleSystem {
   CommandRunner& commands;
   // Decides sealed (not writable) or open (writable).
   std::function<bool(const std::string&)> is_writable = is_writable_by_console;
+  std::function<bool(const std::string&)> exists = file_exists;
   // Where a mounted USB drive carries its recovery copy of the file.
   std::string usb_config = "/mnt/usb/installation.toml";
+  // Where a signed update's package is copied before it is verified: a
+  // directory in which only the console can make a private folder.
+  std::string scratch_dir = "/var/tmp";
 };
 
 // The operator's console: the menu loop and every operation it offers.
@@ -38,7 +44,9 @@ class AdminTool {
   AdminTool(const SecurityService& security_service, std::string config_file,
             const ConsoleIo& console_io, ConsoleSystem outside);
 
-  // Runs menu cycles until the operator selects exit or input ends.
+  // Runs menu cycles until the operator selects exit or input ends. An
+  // operation that throws is reported on the error stream and the menu
+  // comes back.
   void run();
 
   // Asks for the master USB key and the PIN. True when access is granted.
@@ -60,7 +68,9 @@ class AdminTool {
   void request_restore();
 
   // Applies an application package on a sealed installation, approved by a
-  // verified signature (remote updates allowed) or by authentication.
+  // verified signature (remote updates allowed) or by authentication. On
+  // the signature path the bytes verified are the bytes extracted: both
+  // files are copied into a private folder first.
   void perform_update();
 
  private:
@@ -74,6 +84,7 @@ class AdminTool {
   bool lock_system_files();
 
   void show_menu(bool sealed);
+  void dispatch(int selection, bool sealed);
   void edit_configuration();
   void enroll_usb_key();
 

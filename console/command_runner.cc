@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <sstream>
 
 namespace vesk {
 
@@ -102,13 +101,6 @@ int ProcessRunner::run(const CommandLine& command, CommandOutput output) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return kCannotStart;
-}
-
-CommandLine split_words(const std::string& words) {
-  CommandLine result;
-  std::istringstream stream(words);
-  for (std::string word; stream >> word;) result.push_back(word);
-  return result;
 }
 
 }  // namespace vesk

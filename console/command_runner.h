@@ -29,7 +29,4 @@ class ProcessRunner final : public CommandRunner {
   int run(const CommandLine& command, CommandOutput output) override;
 };
 
-// Splits a space-separated list into its words.
-CommandLine split_words(const std::string& words);
-
 }  // namespace vesk

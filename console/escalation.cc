@@ -1,28 +1,15 @@
-#include <array>
 #include <optional>
 
+#include "config/config_file.h"
 #include "console/admin_tool.h"
-#include "console/config_file.h"
 #include "console/globals.h"
 #include "security/errors.h"
+#include "security/secure_memory.h"
 
 namespace vesk {
 
-namespace {
-
-// The passwords every stage protects, in the order they are processed.
-std::array<SecurityTarget, 5> security_policy() {
-  return {{{"PASSES", "admin_pass"},
-           {"PASSES", "frp_pass"},
-           {"PASSES", "smtp_pass1"},
-           {"PASSES", "smtp_pass2"},
-           {"PASSES", "sql_pass"}}};
-}
-
-}  // namespace
-
 bool AdminTool::broker_update(const SecurityTarget& target, int tier) {
-  const std::optional<std::string> old_text = read_config_file(config_path);
+  std::optional<std::string> old_text = read_config_file(config_path);
   if (!old_text) {
     io.out.flush();
     io.err << coloured_line(RED, "[-] Error: Could not open " + config_path);
@@ -38,18 +25,23 @@ bool AdminTool::broker_update(const SecurityTarget& target, int tier) {
           return std::nullopt;
         }
       }};
-  const PolicyRewrite rewrite = apply_policy(*old_text, target, tier, crypto);
+  PolicyRewrite rewrite = apply_policy(*old_text, target, tier, crypto);
+  wipe(*old_text);
 
-  const std::string progress = "    Encrypting " + target.key + " (v" + std::to_string(tier) + ")... ";
+  const std::string progress =
+      "    Encrypting " + target.key + " (v" + std::to_string(tier) + ")... ";
   for (std::size_t i = 0; i < rewrite.rebuilt_lines.size(); ++i) {
     io.out << progress << coloured_line(GREEN, "DONE");
   }
+  const bool rewrite_due = !rewrite.encryption_failed && !rewrite.rebuilt_lines.empty();
+  const bool written = !rewrite_due || replace_config_file(config_path, rewrite.text);
+  // The new text still holds the passwords of the targets not yet vaulted.
+  wipe(rewrite.text);
   if (rewrite.encryption_failed) {
     io.out << progress << coloured_line(RED, "FAILED");
     return false;
   }
-  if (rewrite.rebuilt_lines.empty()) return true;
-  if (!replace_config_file(config_path, rewrite.text)) {
+  if (!written) {
     io.out.flush();
     io.err << coloured_line(RED, "[-] Error: Could not write " + config_path);
     return false;

@@ -2,17 +2,9 @@
 
 #include <string>
 
-namespace vesk {
+#include "config/installation.h"
 
-// Installation layout. The relative names act in the console's working
-// directory, which the console never changes.
-inline const std::string PROD_DIR = "/opt/vesk/";
-inline const std::string PROD_CONFIG = "/opt/vesk/installation.toml";
-inline const std::string LOCAL_CONFIG = "installation.toml";
-inline const std::string PUBLIC_KEY_PATH = "public_key.pem";
-// The protected files, one word each, made immutable and mutable together.
-inline const std::string SYSTEM_FILES = "installation.toml keywarden tarvemill_run";
-inline const std::string APP_BINARY = "tarvemill_run";
+namespace vesk {
 
 // Terminal colours.
 inline const std::string CYAN = "\x1b[01;36m";

@@ -1,18 +1,19 @@
+// keywarden: the operator's console of a vesk installation.
+
 #include <unistd.h>
 
 #include <iostream>
 
+#include "config/installation.h"
 #include "console/admin_tool.h"
-#include "console/globals.h"
+#include "security/base_key.h"
 #include "security/security_service.h"
 
 int main() {
-  const vesk::SecurityService security("/var/lib/tarvemill/.shadow_keys",
-                                       vesk::SecureBytes{'Z', 'E', 'P', 'H', 'Y', 'R', '_', 'K', 'E', 'Y'});
+  const vesk::SecurityService security(vesk::kShadowKeysPath, vesk::base_key_bytes());
   // The working directory's file wins when it exists; the choice holds for
   // the whole run.
-  const std::string config_path =
-      access(vesk::LOCAL_CONFIG.c_str(), F_OK) != -1 ? vesk::LOCAL_CONFIG : vesk::PROD_CONFIG;
+  const std::string config_path = vesk::choose_config_path(vesk::file_exists);
 
   vesk::ProcessRunner commands;
   vesk::AdminTool console(security, config_path,

@@ -1,8 +1,7 @@
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include "config/config_file.h"
 #include "console/admin_tool.h"
-#include "console/config_file.h"
 #include "console/globals.h"
 
 namespace vesk {
@@ -13,9 +12,8 @@ namespace {
 // from: what cp would give it.
 mode_t fresh_copy_mode(const std::string& source) {
   struct stat source_status {};
-  const mode_t source_mode = stat(source.c_str(), &source_status) == 0
-                                 ? source_status.st_mode & 0777
-                                 : 0644;
+  const mode_t source_mode =
+      stat(source.c_str(), &source_status) == 0 ? source_status.st_mode & 0777 : 0644;
   const mode_t mask = umask(0);
   umask(mask);
   return source_mode & ~mask;
@@ -30,7 +28,7 @@ void AdminTool::request_restore() {
     io.out << coloured_line(RED, "[-] Error: No USB Drive found.");
     return;
   }
-  if (access(system.usb_config.c_str(), F_OK) == -1) {
+  if (!system.exists(system.usb_config)) {
     io.out << coloured_line(RED, "[-] Error: installation.toml not found on USB.");
     return;
   }

@@ -1,10 +1,17 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 
+#include "config/config_file.h"
 #include "console/admin_tool.h"
-#include "console/config_file.h"
 #include "console/globals.h"
+#include "security/unique_fd.h"
 
 namespace vesk {
 
@@ -14,6 +21,51 @@ namespace {
 // given a "./" so that no program reads it as an option.
 std::string as_operand(const std::string& path) {
   return path.starts_with("-") ? "./" + path : path;
+}
+
+// A new folder of mode 0700 under `parent`, removed with its contents when
+// the object goes. Empty path() when it could not be made.
+class PrivateFolder {
+ public:
+  explicit PrivateFolder(const std::string& parent) : path_(parent + "/vesk-update.XXXXXX") {
+    if (mkdtemp(path_.data()) == nullptr) path_.clear();
+  }
+  ~PrivateFolder() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Copies the regular file at `source` into the new file `target` (mode
+// 0600). False when the source is missing, unreadable or not a regular
+// file (a FIFO is not waited on), or when the copy fails.
+bool copy_regular_file(const std::string& source, const std::string& target) {
+  const UniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat status {};
+  if (!in.valid() || fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  UniqueFd out(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!out.valid()) return false;
+  std::array<char, 65536> chunk{};
+  for (;;) {
+    const ssize_t count = read(in.get(), chunk.data(), chunk.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return false;
+    if (count == 0) return out.close() == 0;
+    for (ssize_t written = 0; written < count;) {
+      const ssize_t step =
+          write(out.get(), chunk.data() + written, static_cast<std::size_t>(count - written));
+      if (step < 0 && errno == EINTR) continue;
+      if (step <= 0) return false;
+      written += step;
+    }
+  }
 }
 
 }  // namespace
@@ -27,13 +79,18 @@ void AdminTool::perform_update() {
   const std::optional<std::string> config = read_config_file(config_path);
   const bool remote_allowed = config && remote_updates_allowed(*config);
 
-  io.out << coloured_line(CYAN, "\n--- PRODUCTION SYSTEM UPDATE ---") << "Remote Updates Allowed: "
-         << (remote_allowed ? GREEN + "YES" : RED + "NO") << RESET << "\n"
+  io.out << coloured_line(CYAN, "\n--- PRODUCTION SYSTEM UPDATE ---")
+         << "Remote Updates Allowed: " << (remote_allowed ? GREEN + "YES" : RED + "NO") << RESET
+         << "\n"
          << "Enter Package Path (.tar.gz): ";
   io.out.flush();
   std::string package;
   io.in >> package;
 
+  // What tar extracts: the operator's file after authentication, or the
+  // private copy whose signature was verified, which nobody else can swap.
+  std::string archive = as_operand(package);
+  std::optional<PrivateFolder> verified_copies;
   bool approved = false;
   if (!remote_allowed) {
     io.out << coloured_line(YELLOW, "[!] Remote updates disabled. Physical Auth required.");
@@ -44,11 +101,16 @@ void AdminTool::perform_update() {
     std::string signature;
     io.in >> signature;
     io.out << "[*] Verifying Digital Signature...\n";
-    if (access(PUBLIC_KEY_PATH.c_str(), F_OK) == -1) {
+    if (!system.exists(PUBLIC_KEY_PATH)) {
       io.out << coloured_line(RED, "[-] Error: " + PUBLIC_KEY_PATH + " not found.");
     } else {
-      approved = run_command({"openssl", "dgst", "-sha256", "-verify", PUBLIC_KEY_PATH,
-                              "-signature", as_operand(signature), as_operand(package)},
+      const PrivateFolder& folder = verified_copies.emplace(system.scratch_dir);
+      archive = folder.path() + "/package";
+      const std::string signature_copy = folder.path() + "/signature";
+      approved = !folder.path().empty() && copy_regular_file(package, archive) &&
+                 copy_regular_file(signature, signature_copy) &&
+                 run_command({"openssl", "dgst", "-sha256", "-verify", PUBLIC_KEY_PATH,
+                              "-signature", signature_copy, archive},
                              CommandOutput::kDiscard) == 0;
       io.out << (approved ? coloured_line(GREEN, "[+] Signature VERIFIED. Package Trusted.")
                           : coloured_line(RED, "[-] ALERT: Signature Verification FAILED."));
@@ -59,7 +121,7 @@ void AdminTool::perform_update() {
   io.out << "[*] Unlocking Application Binary ONLY...\n";
   run_command({"sudo", "chattr", "-i", APP_BINARY});
   io.out << "[*] Applying Update...\n";
-  const bool extracted = run_command({"tar", "-xzf", as_operand(package)}) == 0;
+  const bool extracted = run_command({"tar", "-xzf", archive}) == 0;
   io.out << (extracted ? coloured_line(GREEN, "[+] Update Successful.")
                        : coloured_line(RED, "[-] Update Failed."));
   // The binary is locked again whatever the extraction did.

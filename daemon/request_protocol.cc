@@ -1,10 +1,13 @@
 #include "daemon/request_protocol.h"
 
+#include "security/blob_format.h"
+
 namespace vesk {
 
 int tier_of_blob(std::string_view blob) {
-  if (blob.size() < 3 || blob[0] != 'v' || blob[2] != ':') return 1;
-  switch (blob[1]) {
+  const std::optional<char> tag = blob_tier_tag(blob);
+  if (!tag) return 1;
+  switch (*tag) {
     case '1':
       return 1;
     case '2':

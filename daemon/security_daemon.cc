@@ -55,10 +55,9 @@ bool bound_io_time(int client_fd) {
 
 }  // namespace
 
-SecurityDaemon::SecurityDaemon(std::string socket_path_to_bind, std::string shadow_keys_file,
-                               SecureBytes base_key, HardwarePaths hardware_paths)
-    : service(std::move(shadow_keys_file), std::move(base_key), std::move(hardware_paths)),
-      socket_path(std::move(socket_path_to_bind)) {}
+SecurityDaemon::SecurityDaemon(const SecurityService& security_service,
+                               std::string socket_path_to_bind)
+    : service(security_service), socket_path(std::move(socket_path_to_bind)) {}
 
 bool SecurityDaemon::init() {
   // Non-blocking so that a connection which vanishes between poll and

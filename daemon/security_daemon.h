@@ -2,10 +2,8 @@
 
 #include <string>
 
-#include "security/unique_fd.h"
-#include "security/hardware_identity.h"
-#include "security/secure_memory.h"
 #include "security/security_service.h"
+#include "security/unique_fd.h"
 
 namespace vesk {
 
@@ -13,10 +11,10 @@ namespace vesk {
 // thread, one connection at a time, one request and one reply each.
 class SecurityDaemon {
  public:
-  // Nothing is opened yet; `service` is built from the key inputs.
-  // `socket_path` is where init binds; the program passes its fixed path.
-  SecurityDaemon(std::string socket_path, std::string shadow_keys_file, SecureBytes base_key,
-                 HardwarePaths hardware_paths = {});
+  // Nothing is opened yet. `service` derives the keys and must outlive the
+  // daemon; `socket_path` is where init binds (the program passes its
+  // fixed path).
+  SecurityDaemon(const SecurityService& service, std::string socket_path);
 
   // Replaces whatever file sits at the socket path with a socket of mode
   // 0660 listening with a backlog of 5, writes the start-up line to
@@ -40,7 +38,7 @@ class SecurityDaemon {
  private:
   UniqueFd server_fd;
   bool running = false;
-  SecurityService service;
+  const SecurityService& service;
   const std::string socket_path;
 };
 

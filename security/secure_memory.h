@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace vesk {
@@ -34,5 +35,10 @@ struct CleansingAllocator {
 
 // Bytes that are wiped when released: keys, IVs, plaintext buffers.
 using SecureBytes = std::vector<unsigned char, CleansingAllocator<unsigned char>>;
+
+// Overwrites a text that held a secret (a password, a configuration that
+// holds passwords) before it is released. Copies made earlier are not
+// reached: wipe each one its owner made.
+inline void wipe(std::string& text) noexcept { OPENSSL_cleanse(text.data(), text.size()); }
 
 }  // namespace vesk

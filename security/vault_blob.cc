@@ -5,6 +5,7 @@
 #include <string>
 
 #include "security/base64.h"
+#include "security/blob_format.h"
 #include "security/errors.h"
 #include "security/openssl_handles.h"
 #include "security/security_service.h"
@@ -15,7 +16,6 @@ namespace {
 
 constexpr std::size_t kIvSize = 16;
 constexpr std::size_t kBlockSize = 16;
-constexpr std::size_t kPrefixSize = 3;  // "v", the tier digit, ":"
 
 CipherContext new_cipher_context() {
   CipherContext context(EVP_CIPHER_CTX_new());
@@ -54,13 +54,13 @@ std::string SecurityService::vault(const std::string& value, int tier,
 
   std::string body = encode_base64(payload);
   to_url_safe_alphabet(body);
-  return "v" + std::to_string(tier) + ":" + body;
+  return blob_prefix(tier).append(body);
 }
 
 std::string SecurityService::unvault(const std::string& blob, int tier,
                                      const std::string& extra) const {
-  if (blob.size() <= kPrefixSize) return kBlobTooShort;
-  std::string body = blob.substr(kPrefixSize);
+  if (blob.size() <= kBlobPrefixSize) return kBlobTooShort;
+  std::string body = blob.substr(kBlobPrefixSize);
   to_standard_alphabet(body);
   const SecureBytes payload = decode_base64(body);
   if (payload.size() < kIvSize) return kBlobUndecodable;

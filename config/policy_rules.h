@@ -34,9 +34,22 @@ std::string_view cleaned_text(std::string_view line);
 // when the line is not a header.
 std::optional<std::string> section_header_name(std::string_view line);
 
-// Whether `value` is a well-formed blob of `tier`: "v", the tier digit, ":",
-// then URL-safe Base64 with padding of an IV and at least one whole block.
-bool is_blob_of_tier(std::string_view value, int tier);
+// Whether `value` could have stood in the configuration as a password:
+// valid UTF-8 holding no NUL, CR, LF or double quote. A blob opened with a
+// wrong key passes the padding check now and then and yields random bytes,
+// which almost never pass this test.
+bool could_stand_in_file(std::string_view value);
+
+// One line that assigns a target's key in the target's section.
+struct KeyOccurrence {
+  std::size_t line;   // 0-based index among split_config_lines
+  std::string value;  // its value by the value rules
+};
+
+// Every line of `file_text` that assigns `target.key` in a section named
+// `target.section`, in file order, with its value.
+std::vector<KeyOccurrence> find_key_values(std::string_view file_text,
+                                           const SecurityTarget& target);
 
 // What the rewrite needs from the vault.
 struct PolicyCrypto {
@@ -47,7 +60,7 @@ struct PolicyCrypto {
 };
 
 struct PolicyRewrite {
-  std::string text;                        // the whole new file
+  std::string text;  // the whole new file
   // 0-based indexes of the vaulted lines (when encryption failed: those
   // vaulted before the failure, none of which reached `text`).
   std::vector<std::size_t> rebuilt_lines;
@@ -61,7 +74,9 @@ bool remote_updates_allowed(std::string_view file_text);
 
 // Vaults, at `tier`, every plain value that `target.key` is assigned in
 // section `target.section`. Every other line comes back byte for byte; a
-// last line without LF gains one when anything is rebuilt.
+// last line without LF gains one when anything is rebuilt. A well-formed
+// blob of the other console tier (1 or 2) is vaulted from the value it
+// unwraps to when that value could have stood in the file, else as text.
 PolicyRewrite apply_policy(std::string_view file_text, const SecurityTarget& target, int tier,
                            const PolicyCrypto& crypto);
 

@@ -9,7 +9,7 @@
 namespace vesk {
 
 // The whole content of the file at `path`, or nothing when it cannot be
-// opened or read.
+// opened or read to its end (a directory, an I/O error).
 std::optional<std::string> read_config_file(const std::string& path);
 
 // Replaces the content of the file at `path` (the target when `path` is a
@@ -18,7 +18,9 @@ std::optional<std::string> read_config_file(const std::string& path);
 // file in the same directory, is flushed to disk, given the old file's
 // permission bits, owner and group, and renamed over the old file.
 // When no temporary file can be made there (a directory the console may not
-// write), the file is rewritten in place without truncating it first.
+// write), the file is rewritten in place without truncating it first: a
+// full disk then leaves the old content, but a crash during the write can
+// leave a mix of old and new.
 // Returns false when the content could not be written; on the temporary
 // file path the old content is then untouched.
 bool replace_config_file(const std::string& path, const std::string& content);

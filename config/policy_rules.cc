@@ -1,7 +1,10 @@
-#include "console/policy_rules.h"
+#include "config/policy_rules.h"
 
 #include <algorithm>
 #include <exception>
+
+#include "security/blob_format.h"
+#include "security/secure_memory.h"
 
 namespace vesk {
 
@@ -13,11 +16,6 @@ std::string_view trim(std::string_view text, std::string_view blanks = kBlanks) 
   const std::size_t first = text.find_first_not_of(blanks);
   if (first == std::string_view::npos) return {};
   return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-bool is_url_safe_base64_character(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '_';
 }
 
 // The parts of a key line that the rebuilt line is made from.
@@ -42,7 +40,8 @@ std::optional<KeyLine> parse_key_line(std::string_view line, std::string_view ke
   const std::string_view rest = cleaned.substr(equals + 1);
   const std::size_t open_quote = rest.find('"');
   if (open_quote == std::string_view::npos) {
-    const std::string_view unquoted = rest.substr(std::min(rest.size(), rest.find_first_not_of(" \t")));
+    const std::string_view unquoted =
+        rest.substr(std::min(rest.size(), rest.find_first_not_of(" \t")));
     const std::string_view trimmed = trim(unquoted, " \t\r\n");
     parsed.value = std::string(trimmed.empty() ? unquoted : trimmed);
     return parsed;
@@ -61,16 +60,50 @@ std::string rebuilt_line(const KeyLine& line, std::string_view key, const std::s
   return rebuilt;
 }
 
+// Calls `visit(index, key_line)` for every line of `lines` that assigns
+// `target.key` in section `target.section`; stops early when visit says so.
+template <typename Visit>
+void for_each_key_line(const std::vector<ConfigLine>& lines, const SecurityTarget& target,
+                       Visit visit) {
+  std::string section;
+  for (std::size_t index = 0; index < lines.size(); ++index) {
+    if (std::optional<std::string> name = section_header_name(lines[index].text)) {
+      section = std::move(*name);
+      continue;
+    }
+    if (section != target.section) continue;
+    std::optional<KeyLine> key_line = parse_key_line(lines[index].text, target.key);
+    if (key_line && !visit(index, *key_line)) return;
+  }
+}
+
 // The value to vault: the plain text behind a blob of the other console
 // tier when it decrypts cleanly (so stages stack instead of nesting blobs),
 // otherwise the value itself.
 std::string plain_value(const std::string& value, int tier, const PolicyCrypto& crypto) {
   const int other_tier = tier == 1 ? 2 : 1;
-  if ((tier == 1 || tier == 2) && is_blob_of_tier(value, other_tier)) {
-    if (std::optional<std::string> plain = crypto.unwrap(value, other_tier)) return *plain;
+  if ((tier == 1 || tier == 2) && is_well_formed_blob(value, other_tier)) {
+    std::optional<std::string> plain = crypto.unwrap(value, other_tier);
+    // A wrong key (a blob from another device) can pass the padding check
+    // and unwrap to random bytes; the blob text is then kept rather than
+    // the password replaced by garbage.
+    if (plain && could_stand_in_file(*plain)) return std::move(*plain);
+    if (plain) wipe(*plain);
   }
   return value;
 }
+
+// Wipes every line when it goes: they hold the file's plain passwords.
+struct WipedLines {
+  explicit WipedLines(std::vector<ConfigLine> split) : lines(std::move(split)) {}
+  ~WipedLines() {
+    for (ConfigLine& line : lines) wipe(line.text);
+  }
+  WipedLines(const WipedLines&) = delete;
+  WipedLines& operator=(const WipedLines&) = delete;
+
+  std::vector<ConfigLine> lines;
+};
 
 }  // namespace
 
@@ -106,17 +139,51 @@ std::optional<std::string> section_header_name(std::string_view line) {
   return std::string(trim(header.substr(1, header.size() - 2)));
 }
 
-bool is_blob_of_tier(std::string_view value, int tier) {
-  if (tier < 0 || tier > 9 || value.size() < 3) return false;
-  if (value[0] != 'v' || value[1] != static_cast<char>('0' + tier) || value[2] != ':') return false;
-  const std::string_view body = value.substr(3);
-  if (body.empty() || body.size() % 4 != 0) return false;
-  const std::size_t padding = body.size() - (body.find_last_not_of('=') + 1);
-  if (padding > 2) return false;
-  const std::string_view digits = body.substr(0, body.size() - padding);
-  if (!std::all_of(digits.begin(), digits.end(), is_url_safe_base64_character)) return false;
-  const std::size_t decoded = body.size() / 4 * 3 - padding;
-  return decoded >= 32 && decoded % 16 == 0;
+bool could_stand_in_file(std::string_view value) {
+  std::size_t i = 0;
+  while (i < value.size()) {
+    const auto lead = static_cast<unsigned char>(value[i]);
+    if (lead == '\0' || lead == '\r' || lead == '\n' || lead == '"') return false;
+    // The length of the sequence and the range its second byte must lie in
+    // (which rules out overlong forms, surrogates and code points past
+    // U+10FFFF), by the table of RFC 3629.
+    std::size_t length = 1;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead < 0x80) {
+      length = 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (value.size() - i < length) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(value[i + k]);
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+std::vector<KeyOccurrence> find_key_values(std::string_view file_text,
+                                           const SecurityTarget& target) {
+  std::vector<KeyOccurrence> found;
+  const WipedLines lines(split_config_lines(file_text));
+  for_each_key_line(lines.lines, target, [&found](std::size_t index, KeyLine& line) {
+    found.push_back({index, std::move(line.value)});
+    return true;
+  });
+  return found;
 }
 
 bool remote_updates_allowed(std::string_view file_text) {
@@ -133,35 +200,32 @@ bool remote_updates_allowed(std::string_view file_text) {
 
 PolicyRewrite apply_policy(std::string_view file_text, const SecurityTarget& target, int tier,
                            const PolicyCrypto& crypto) {
-  std::vector<ConfigLine> lines = split_config_lines(file_text);
+  WipedLines file(split_config_lines(file_text));
+  std::vector<ConfigLine>& lines = file.lines;
   PolicyRewrite result;
-  std::string section;
-  for (std::size_t index = 0; index < lines.size(); ++index) {
-    ConfigLine& line = lines[index];
-    if (std::optional<std::string> name = section_header_name(line.text)) {
-      section = std::move(*name);
-      continue;
-    }
-    if (section != target.section) continue;
-    const std::optional<KeyLine> key_line = parse_key_line(line.text, target.key);
-    if (!key_line || is_blob_of_tier(key_line->value, tier)) continue;
+  for_each_key_line(lines, target, [&](std::size_t index, KeyLine& key_line) {
+    if (is_well_formed_blob(key_line.value, tier)) return true;
+    std::string plain;
     try {
-      const std::string blob = crypto.vault(plain_value(key_line->value, tier, crypto));
-      line.text = rebuilt_line(*key_line, target.key, blob);
+      plain = plain_value(key_line.value, tier, crypto);
+      const std::string blob = crypto.vault(plain);
+      wipe(lines[index].text);
+      lines[index].text = rebuilt_line(key_line, target.key, blob);
       result.rebuilt_lines.push_back(index);
     } catch (const std::exception&) {
-      // Nothing is written from a half-done pass: the file keeps its text.
       result.encryption_failed = true;
-      result.text = std::string(file_text);
-      return result;
     }
-  }
-  if (result.rebuilt_lines.empty()) {
+    wipe(plain);
+    wipe(key_line.value);
+    return !result.encryption_failed;
+  });
+  // Nothing is written from a half-done pass: the file keeps its text.
+  if (result.rebuilt_lines.empty() || result.encryption_failed) {
     result.text = std::string(file_text);
     return result;
   }
   // A rewritten file ends every line, its last one included, with a newline.
-  if (lines.back().ending.empty()) lines.back().ending = "\n";
+  if (lines.back().ending.empty()) lines.back().ending.push_back('\n');
   for (const ConfigLine& line : lines) result.text.append(line.text).append(line.ending);
   return result;
 }

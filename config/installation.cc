@@ -1,0 +1,26 @@
+#include "config/installation.h"
+
+#include <sstream>
+
+namespace vesk {
+
+std::vector<std::string> system_file_names() {
+  std::vector<std::string> names;
+  std::istringstream words(SYSTEM_FILES);
+  for (std::string name; words >> name;) names.push_back(name);
+  return names;
+}
+
+std::array<SecurityTarget, 5> security_policy() {
+  return {{{"PASSES", "admin_pass"},
+           {"PASSES", "frp_pass"},
+           {"PASSES", "smtp_pass1"},
+           {"PASSES", "smtp_pass2"},
+           {"PASSES", "sql_pass"}}};
+}
+
+std::string choose_config_path(const std::function<bool(const std::string&)>& exists) {
+  return exists(LOCAL_CONFIG) ? LOCAL_CONFIG : PROD_CONFIG;
+}
+
+}  // namespace vesk

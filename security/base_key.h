@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string_view>
+
+#include "security/secure_memory.h"
+
+namespace vesk {
+
+// The key material every vesk program is built with. Both programs must
+// hold the same bytes: they derive the same tier keys only from them, and
+// every blob already stored on a device depends on them.
+inline constexpr std::string_view kBaseKey = "ZEPHYR_KEY";
+// Part of the installation's layout; no program opens it.
+inline constexpr const char* kShadowKeysPath = "/var/lib/tarvemill/.shadow_keys";
+
+inline SecureBytes base_key_bytes() { return SecureBytes(kBaseKey.begin(), kBaseKey.end()); }
+
+}  // namespace vesk
