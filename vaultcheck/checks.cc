@@ -1,0 +1,243 @@
+#include "vaultcheck/checks.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <iomanip>
+#include <sstream>
+#include <utility>
+
+#include "config/installation.h"
+#include "config/policy_rules.h"
+#include "security/blob_format.h"
+#include "security/errors.h"
+#include "security/secure_memory.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr mode_t kPermissionBits = 07777;
+// What keywarden's stage 3 leaves the configuration at.
+constexpr mode_t kSealedMode = 0444;
+// The replies that are vaultd's own words rather than a blob's value, so
+// they may be shown: SecurityService's two, vaultd's for a blob that throws
+// and for an unknown command.
+constexpr const char* kDecryptFailReply = "ERR:DECRYPT_FAIL";
+constexpr std::array<const char*, 4> kErrorReplies = {kBlobTooShort, kBlobUndecodable,
+                                                      kDecryptFailReply, "ERR"};
+constexpr const char* kNotAPassword = "reply is not a password";
+
+std::string octal_mode(mode_t mode) {
+  std::ostringstream text;
+  text << '0' << std::oct << std::setfill('0') << std::setw(3) << (mode & kPermissionBits);
+  return text.str();
+}
+
+// keywarden finds the protected files and the update key in its working
+// directory, which is the configuration's folder.
+std::string beside(const std::string& config_path, const std::string& name) {
+  const std::size_t slash = config_path.rfind('/');
+  return slash == std::string::npos ? name : config_path.substr(0, slash + 1).append(name);
+}
+
+Opening judge_reply(const std::string& reply) {
+  const auto* const error = std::find_if(kErrorReplies.begin(), kErrorReplies.end(),
+                                         [&reply](const char* word) { return reply == word; });
+  if (error != kErrorReplies.end()) return {false, *error};
+  // A wrong key gets past the padding check now and then and yields
+  // random bytes; those almost never pass as a password.
+  return could_stand_in_file(reply) ? Opening{true, ""} : Opening{false, kNotAPassword};
+}
+
+Check config_check(const std::string& path, const std::optional<FileInfo>& info, bool readable,
+                   const Probes& probes) {
+  const char* const problem = !info                  ? "not found"
+                              : !S_ISREG(info->mode) ? "not a regular file"
+                              : !readable            ? "unreadable"
+                                                     : nullptr;
+  if (problem != nullptr) return {"config", Status::kFail, path + ": " + problem, {}};
+  // The console's own test: root may write a 0444 file, so for root only
+  // the immutable attribute seals the installation.
+  const char* const state = probes.writable(path) ? ", open" : ", sealed";
+  return {"config", Status::kOk, path + ": mode " + octal_mode(info->mode) + state, {}};
+}
+
+Check seal_check(const std::string& config_path, const std::optional<FileInfo>& info,
+                 const Probes& probes) {
+  std::string immutable;
+  std::string not_immutable;
+  for (const std::string& name : system_file_names()) {
+    const Immutability state = probes.immutability(beside(config_path, name));
+    std::string& list = state == Immutability::kImmutable ? immutable : not_immutable;
+    list.append(list.empty() ? "" : ", ").append(name);
+    if (state == Immutability::kMissing) list.append(" (missing)");
+    if (state == Immutability::kUnreadable) list.append(" (unreadable)");
+  }
+  std::string detail;
+  if (!immutable.empty()) detail.append(immutable).append(" immutable; ");
+  if (!not_immutable.empty()) detail.append(not_immutable).append(" not immutable; ");
+  detail.append("mode ").append(info ? octal_mode(info->mode) : "unknown");
+
+  const bool sealed_mode = info && (info->mode & kPermissionBits) == kSealedMode;
+  if (not_immutable.empty() && sealed_mode) return {"seal", Status::kOk, detail, {}};
+  if (immutable.empty() && !sealed_mode) {
+    return {"seal", Status::kWarn, std::string("open: ").append(detail), {}};
+  }
+  // Half a seal is worse than none: it looks protected and is not.
+  return {"seal", Status::kFail, std::string("partly sealed: ").append(detail), {}};
+}
+
+Check key_check(const std::string& key, const KeyOccurrence& found, const BlobOpener& opener) {
+  Check check{key, Status::kFail, "plain text", found.line + 1};
+  const std::optional<char> tag = blob_tier_tag(found.value);
+  if (!tag) return check;
+  // Only the console's tiers count: a tier-3 blob needs the USB drive, and
+  // no stage writes one into the configuration.
+  const int tier = *tag == '1' ? 1 : (*tag == '2' ? 2 : 0);
+  check.detail = "malformed blob";
+  if (tier == 0 || !is_well_formed_blob(found.value, tier)) return check;
+
+  const Opening opening = opener.open(found.value, tier);
+  if (tier == 1 && opening.opens) {
+    check.status = Status::kWarn;
+    check.detail = "tier-1 blob (development key, opens on any device)";
+  } else if (tier == 1) {
+    check.detail = std::string("tier-1 blob, ").append(opener.name).append(" cannot open it (");
+    check.detail.append(opening.why).append(")");
+  } else if (opening.opens) {
+    check.status = Status::kOk;
+    check.detail = std::string("tier-2 blob, ").append(opener.name).append(" opens it");
+  } else {
+    check.detail = std::string("tier-2 blob does not open on this device (");
+    check.detail.append(opening.why).append(")");
+  }
+  return check;
+}
+
+void append_key_checks(const std::string& text, const BlobOpener& opener,
+                       std::vector<Check>& checks) {
+  for (const SecurityTarget& target : security_policy()) {
+    std::vector<KeyOccurrence> occurrences = find_key_values(text, target);
+    if (occurrences.empty()) {
+      checks.push_back(
+          {target.key, Status::kWarn, std::string("not in [").append(target.section) + "]", {}});
+    }
+    for (KeyOccurrence& found : occurrences) {
+      checks.push_back(key_check(target.key, found, opener));
+      wipe(found.value);  // a value that is no blob is a plain password
+    }
+  }
+}
+
+Check remote_updates_check(const std::string& text, const std::string& config_path,
+                           const Probes& probes) {
+  Check check{"remote-updates", Status::kOk, "off", {}};
+  if (!remote_updates_allowed(text)) return check;
+  // Without the key every signed update is refused: the setting promises
+  // what the device cannot do.
+  const bool key_present = probes.exists(beside(config_path, PUBLIC_KEY_PATH));
+  check.status = key_present ? Status::kOk : Status::kFail;
+  check.detail = std::string(key_present ? "on, " : "on, but ").append(PUBLIC_KEY_PATH);
+  check.detail.append(key_present ? " present" : " is missing");
+  return check;
+}
+
+void append_hardware_checks(const SecurityService& service, std::vector<Check>& checks) {
+  // Tier keys and the operator's authentication are built from the
+  // serials: they are compared and wiped, never shown.
+  std::string cpu = service.get_cpu_serial();
+  const bool cpu_known = cpu != kUnknownCpuSerial;
+  wipe(cpu);
+  Check cpu_check{"cpu-serial", Status::kOk, "present", {}};
+  if (!cpu_known) {
+    cpu_check.status = Status::kFail;
+    cpu_check.detail = std::string(kUnknownCpuSerial).append(": no CPU serial");
+    cpu_check.detail.append(", tier-2 keys would bind to nothing");
+  }
+  checks.push_back(std::move(cpu_check));
+  // The drive is needed only while an operator authenticates, so its
+  // absence is the normal state.
+  std::string usb = service.get_hw_serial("sda");
+  const bool usb_present = usb != kMissingDeviceSerial;
+  wipe(usb);
+  checks.push_back({"usb-drive", Status::kOk, usb_present ? "present at sda" : "absent", {}});
+}
+
+void append_daemon_checks(const std::string& socket_path, const Probes& probes,
+                          std::vector<Check>& checks) {
+  const std::optional<FileInfo> info = probes.file_info(socket_path, false);
+  Check socket{"daemon-socket", Status::kFail, socket_path + ": ", {}};
+  if (!info || !S_ISSOCK(info->mode)) {
+    socket.detail.append(info ? "not a socket" : "missing");
+  } else {
+    socket.status = Status::kOk;
+    socket.detail.append("socket, mode ").append(octal_mode(info->mode));
+    socket.detail.append(", owner ").append(std::to_string(info->owner));
+    socket.detail.append(":").append(std::to_string(info->group));
+  }
+  checks.push_back(std::move(socket));
+
+  const std::optional<std::string> pong = probes.ask_daemon("PING:");
+  const bool answered = pong && *pong == "PONG";
+  checks.push_back({"daemon-ping",
+                    answered ? Status::kOk : Status::kFail,
+                    answered ? "PONG" : "no PONG within 2 s",
+                    {}});
+}
+
+}  // namespace
+
+BlobOpener daemon_opener(DaemonAsk ask) {
+  // vaultd reads the tier from the blob's prefix itself.
+  auto open = [ask = std::move(ask)](const std::string& blob, int /*tier*/) {
+    std::optional<std::string> reply = ask(std::string("UNVAULT:").append(blob));
+    if (!reply || reply->empty()) return Opening{false, "no reply"};
+    Opening opening = judge_reply(*reply);
+    wipe(*reply);
+    return opening;
+  };
+  return {"vaultd", std::move(open)};
+}
+
+BlobOpener device_key_opener(const SecurityService& service) {
+  auto open = [&service](const std::string& blob, int tier) {
+    std::string value;
+    try {
+      value = service.unvault(blob, tier, "");
+    } catch (const CryptoError&) {
+      // vaultd's reply to the same blob, so a report reads the same
+      // whichever way the blobs were opened.
+      return Opening{false, kDecryptFailReply};
+    }
+    const bool opens = could_stand_in_file(value);
+    wipe(value);
+    return opens ? Opening{true, ""} : Opening{false, kNotAPassword};
+  };
+  return {"this device's key", std::move(open)};
+}
+
+std::vector<Check> run_checks(const std::string& config_path,
+                              const std::optional<std::string>& daemon_socket,
+                              const Probes& probes) {
+  std::vector<Check> checks;
+  const std::optional<FileInfo> info = probes.file_info(config_path, true);
+  // Only a regular file is read: opening a FIFO would wait for a writer,
+  // and a device could stream without end.
+  std::optional<std::string> text;
+  if (info && S_ISREG(info->mode)) text = probes.read_file(config_path);
+
+  checks.push_back(config_check(config_path, info, text.has_value(), probes));
+  checks.push_back(seal_check(config_path, info, probes));
+  if (text) {
+    append_key_checks(*text, probes.opener, checks);
+    checks.push_back(remote_updates_check(*text, config_path, probes));
+    wipe(*text);
+  }
+  append_hardware_checks(probes.service, checks);
+  if (daemon_socket) append_daemon_checks(*daemon_socket, probes, checks);
+  return checks;
+}
+
+}  // namespace vesk

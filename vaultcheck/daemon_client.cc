@@ -1,0 +1,78 @@
+#include "vaultcheck/daemon_client.h"
+
+#include <openssl/crypto.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "security/secure_memory.h"
+#include "security/unique_fd.h"
+
+namespace vesk {
+
+namespace {
+
+// Far more than any password; a peer that keeps sending is not vaultd.
+constexpr std::size_t kMaxReplyBytes = std::size_t{64} * 1024;
+
+UniqueFd connect_to(const std::string& socket_path, std::chrono::milliseconds limit) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  // A path that does not fit would be cut and name some other socket.
+  if (socket_path.size() >= sizeof address.sun_path) return {};
+  std::memcpy(address.sun_path, socket_path.data(), socket_path.size());
+
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  // On a Unix-domain socket the send timeout also bounds connect, which
+  // waits while the daemon's backlog is full.
+  const timeval timeout{.tv_sec = static_cast<time_t>(limit.count() / 1000),
+                        .tv_usec = static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
+  if (!fd.valid() ||
+      ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
+      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return {};
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::optional<std::string> ask_daemon(const std::string& socket_path, const std::string& request,
+                                      std::chrono::milliseconds limit) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + limit;
+  const UniqueFd fd = connect_to(socket_path, limit);
+  // One send: a blocking stream socket takes a request this small whole.
+  // MSG_NOSIGNAL, as a daemon that hangs up early must not kill the check.
+  if (!fd.valid() || ::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+                         static_cast<ssize_t>(request.size())) {
+    return std::nullopt;
+  }
+  // Gathered in wiping storage: a growing string would leave copies of a
+  // plain password behind in freed memory.
+  SecureBytes reply;
+  std::array<char, 4096> chunk{};
+  ssize_t received = -1;
+  while (received != 0 && reply.size() <= kMaxReplyBytes) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd readable{.fd = fd.get(), .events = POLLIN, .revents = 0};
+    const int ready = left.count() > 0 ? ::poll(&readable, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    received = ::read(fd.get(), chunk.data(), chunk.size());
+    if (received < 0 && errno == EINTR) continue;
+    if (received < 0) break;
+    reply.insert(reply.end(), chunk.begin(), chunk.begin() + received);
+  }
+  OPENSSL_cleanse(chunk.data(), chunk.size());
+  // Only a peer that closed in time has given its whole reply.
+  if (received != 0) return std::nullopt;
+  return std::string(reply.begin(), reply.end());
+}
+
+}  // namespace vesk

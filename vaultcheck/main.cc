@@ -1,0 +1,76 @@
+// vaultcheck: tells an operator, or a fleet's monitoring, whether the
+// device's secrets are in order. Reads only.
+
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "config/config_file.h"
+#include "config/installation.h"
+#include "security/base_key.h"
+#include "security/security_service.h"
+#include "vaultcheck/checks.h"
+#include "vaultcheck/daemon_client.h"
+#include "vaultcheck/file_attributes.h"
+#include "vaultcheck/options.h"
+#include "vaultcheck/report.h"
+
+namespace {
+
+const std::string DEFAULT_SOCKET = "/var/run/vesk_sec.sock";
+
+constexpr const char* kUsage =
+    "Usage: vaultcheck [--config PATH] [--socket PATH] [--no-daemon] [--json]\n"
+    "Checks, read-only, that this device's secrets are vaulted, bound, sealed and readable.\n"
+    "  --config PATH  configuration (default: ./installation.toml when it exists,\n"
+    "                 else /opt/vesk/installation.toml)\n"
+    "  --socket PATH  vaultd's socket (default: /var/run/vesk_sec.sock)\n"
+    "  --no-daemon    open the blobs with this device's key; skip the daemon checks\n"
+    "  --json         one JSON object instead of one line per check\n"
+    "Exit status: 0 all ok, 1 a warning, 2 a failure, 3 a usage error.\n";
+
+bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const vesk::ParsedOptions parsed =
+      vesk::parse_options(std::vector<std::string>(argv + 1, argv + argc));
+  if (parsed.error) {
+    std::cerr << *parsed.error << "\n";
+    return vesk::kUsageErrorStatus;
+  }
+  const vesk::Options& options = parsed.options;
+  if (options.help) {
+    std::cout << kUsage;
+    return 0;
+  }
+  // keywarden's own choice, so both look at the same file when run from
+  // the same folder.
+  const std::string config_path =
+      options.config_path.value_or(vesk::choose_config_path(file_exists));
+  const std::string socket_path = options.socket_path.value_or(DEFAULT_SOCKET);
+
+  const vesk::SecurityService service(vesk::kShadowKeysPath, vesk::base_key_bytes(),
+                                      vesk::HardwarePaths{});
+  const vesk::DaemonAsk ask = [&socket_path](const std::string& request) {
+    return vesk::ask_daemon(socket_path, request);
+  };
+  const vesk::Probes probes{
+      .read_file = vesk::read_config_file,
+      .file_info = vesk::file_info,
+      .immutability = vesk::immutability,
+      .writable = [](const std::string& path) { return access(path.c_str(), W_OK) == 0; },
+      .exists = file_exists,
+      .opener = options.use_daemon ? vesk::daemon_opener(ask) : vesk::device_key_opener(service),
+      .ask_daemon = ask,
+      .service = service};
+
+  const std::vector<vesk::Check> checks = vesk::run_checks(
+      config_path, options.use_daemon ? std::optional(socket_path) : std::nullopt, probes);
+  std::cout << (options.json ? vesk::render_json(config_path, checks) : vesk::render_text(checks))
+            << std::flush;
+  return vesk::exit_status(checks);
+}
