@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs Debian packages when any is missing: by default those the build
-# and the tests need, or the ones named on the command line.
+# and the tests need (the compilers, OpenSSL, GoogleTest, Python, chattr,
+# the mount tools and socat, clang with libFuzzer, clang-tidy, cppcheck), or the ones
+# named on the command line. Says in one line what it installs; apt's own
+# output is shown only when it fails.
 #
 #   scripts/install-deps.sh [--foreign-arch ARCH] [PACKAGE...]
 #
@@ -15,12 +18,9 @@ if [ "${1:-}" = --foreign-arch ]; then
 fi
 
 packages=(
-  build-essential cmake pkg-config
-  libssl-dev openssl
-  libgtest-dev
-  e2fsprogs util-linux mount coreutils tar gzip
-  socat
-  clang libclang-rt-14-dev clang-tidy cppcheck valgrind
+  build-essential cmake pkg-config libssl-dev openssl libgtest-dev
+  python3 e2fsprogs util-linux mount coreutils tar gzip socat
+  clang libclang-rt-14-dev clang-tidy cppcheck
 )
 if [ $# -gt 0 ]; then
   packages=("$@")
@@ -43,9 +43,10 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 echo "installing: ${missing[*]}"
+. "$(dirname "$0")/common.sh"
 if [ -n "$foreign_arch" ] && ! dpkg --print-foreign-architectures | grep -qx "$foreign_arch"; then
   dpkg --add-architecture "$foreign_arch"
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+quietly apt-get update
+quietly apt-get install -y --no-install-recommends "${missing[@]}"

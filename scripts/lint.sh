@@ -1,22 +1,15 @@
 #!/usr/bin/env bash
-# Static analysis of the production code (security/, console/, daemon/):
-# clang-tidy with the checks chosen in .clang-tidy, and cppcheck. Any
-# finding fails the script; a suppression must stand, justified, where it
-# applies.
+# Static analysis of the product code: clang-tidy with the checks chosen in
+# .clang-tidy, and cppcheck. Any finding fails it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-build=build/lint
-cmake -S . -B "$build" -DVESK_BUILD_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-sources=(security/*.cc console/*.cc daemon/*.cc)
-
-echo "== clang-tidy (${#sources[@]} files)"
-printf '%s\n' "${sources[@]}" |
-  xargs -P"$(nproc)" -n4 clang-tidy -p "$build" --quiet 2>&1 |
-  grep -E 'warning:|error:' && exit 1
-
-echo "== cppcheck"
-cppcheck --project="$build/compile_commands.json" --std=c++20 \
-  --enable=warning,style,performance,portability --inline-suppr \
-  --suppress=missingIncludeSystem --error-exitcode=1 -q
-echo "no findings"
+. scripts/common.sh
+cmake -S . -B build/lint -DVESK_BUILD_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+sources=(security/*.cc config/*.cc console/*.cc daemon/*.cc vaultcheck/*.cc)
+echo "clang-tidy and cppcheck on ${#sources[@]} files"
+if printf '%s\n' "${sources[@]}" | xargs -P"$(nproc)" -n4 clang-tidy -p build/lint --quiet 2>&1 |
+  grep -E 'warning:|error:'; then
+  exit 1
+fi
+cppcheck --project=build/lint/compile_commands.json --std=c++20 --enable=warning,style,performance,portability \
+  --inline-suppr --suppress=missingIncludeSystem --error-exitcode=1 -q

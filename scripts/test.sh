@@ -1,20 +1,24 @@
 #!/usr/bin/env bash
-# The project's test command: installs what is missing, builds everything
-# with warnings as errors and with ASan + UBSan, and runs the whole suite.
+# The test command (CI runs it through .ci/run). Installs what is missing
+# (see scripts/install-deps.sh and scripts/appliance-test.sh), then:
+#   1. builds with warnings as errors and ASan + UBSan, runs every unit and
+#      system test with ctest;
+#   2. static analysis;  3. fuzzing;  4. the AArch64 build and the packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
+started=$SECONDS
+step() { printf '\n== %s (%d s)\n' "$1" $((SECONDS - started)); }
 
 scripts/install-deps.sh
-
-build_dir=build/test
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DVESK_WERROR=ON -DVESK_SANITIZE=ON
-cmake --build "$build_dir" -j"$(nproc)"
-ctest --test-dir "$build_dir" --output-on-failure --timeout 300
-
-# The daemon's socket tests under valgrind, static analysis, and every fuzz
-# target over its seeds, then for a bounded time.
-scripts/memcheck.sh
+step "unit and system tests, ASan + UBSan"
+cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug -DVESK_WERROR=ON -DVESK_SANITIZE=ON >/dev/null
+quietly cmake --build build/test -j"$(nproc)"
+ctest --test-dir build/test -j"$(nproc)" --output-on-failure
+step "static analysis"
 scripts/lint.sh
+step "fuzzing"
 scripts/fuzz.sh
-scripts/cross-test.sh
-scripts/package-test.sh
+step "AArch64 and packages"
+scripts/appliance-test.sh
+step "all passed"

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# What the appliance gets: builds everything for AArch64 with Debian's cross
+# compiler (warnings as errors) and runs the unit tests and a keywarden
+# start under qemu-aarch64; builds the Debian packages for amd64 and arm64
+# and checks their files; checks that `cmake --install` writes only under
+# its prefix or DESTDIR and that the unit starts the vaultd it installed.
+#
+# As root it installs, when missing: the arm64 architecture in dpkg,
+# g++-aarch64-linux-gnu, libssl-dev:arm64, libgtest-dev:arm64,
+# libstdc++6:arm64, qemu-user, dpkg-dev and systemd (for systemd-analyze).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/common.sh
+scripts/install-deps.sh --foreign-arch arm64 g++-aarch64-linux-gnu libssl-dev:arm64 \
+  libgtest-dev:arm64 libstdc++6:arm64 qemu-user dpkg-dev systemd
+
+cmake -S . -B build/aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DVESK_WERROR=ON >/dev/null
+quietly cmake --build build/aarch64 -j"$(nproc)"
+ctest --test-dir build/aarch64 -j"$(nproc)" -L unit --output-on-failure
+(cd "$(mktemp -d)" && printf 'q\n' | qemu-aarch64 "$OLDPWD/build/aarch64/console/keywarden") |
+  grep -q 'Selection: $'
+echo "keywarden for AArch64 starts and leaves on q under qemu"
+
+cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF -DVESK_WERROR=ON >/dev/null
+quietly cmake --build build/package -j"$(nproc)"
+layout='opt/vesk/keywarden
+usr/bin/vaultcheck
+usr/lib/systemd/system/vaultd.service
+usr/sbin/vaultd
+usr/share/man/man8/keywarden.8.gz
+usr/share/man/man8/vaultcheck.8.gz
+usr/share/man/man8/vaultd.8.gz'
+for build in build/package build/aarch64; do
+  rm -f "$build"/vesk_*.deb
+  (cd "$build" && quietly cpack -G DEB)
+  deb=$(echo "$build"/vesk_*.deb)
+  diff <(echo "$layout") <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {sub("^\\./", "", $6); print $6}' | sort)
+  dpkg-deb -I "$deb" | grep -q 'Depends: .*libssl3'
+  echo "$deb: the layout above; depends on libssl3"
+done
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+cmake --install build/package --prefix "$stage/prefix" >/dev/null
+DESTDIR="$stage/destdir" cmake --install build/package --prefix /usr/local >/dev/null
+diff <(sed 's#^#prefix/#' <<<"$layout"; sed 's#^#destdir/usr/local/#' <<<"$layout") \
+  <(cd "$stage" && find . -type f | sed 's#^\./##' | sort)
+grep -qx "ExecStart=$stage/prefix/usr/sbin/vaultd" "$stage/prefix/usr/lib/systemd/system/vaultd.service"
+grep -qx "ExecStart=/usr/local/usr/sbin/vaultd" "$stage/destdir/usr/local/usr/lib/systemd/system/vaultd.service"
+echo "cmake --install: only under the prefix or DESTDIR; ExecStart= names the installed vaultd"
+unit=$stage/prefix/usr/lib/systemd/system/vaultd.service
+MANPATH=$stage/prefix/usr/share/man systemd-analyze verify "$unit" 2>&1 | (! grep .)
+systemd-analyze security --offline=true --threshold=7 packaging/vaultd.service | tail -n 1

@@ -1,0 +1,401 @@
+#!/usr/bin/env python3
+# The real keywarden, vaultd and vaultcheck on an appliance simulated in a
+# private mount namespace: a fake /proc/cpuinfo, tmpfs over /sys/block, /mnt,
+# /opt, /run and /var/tmp, an installation folder in a temp folder, and
+# stand-ins in PATH that log every outside command before running the real
+# one (sudo and nano only log). Nothing of the host changes.
+#
+#   device_test.py [unittest arguments]   as root, with the programs named by
+#                                         $KEYWARDEN, $VAULTD and $VAULTCHECK
+import hashlib
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import unittest
+
+PROGRAMS = {name: os.environ.get(name.upper(), "") for name in ("keywarden", "vaultd", "vaultcheck")}
+SERIAL, OTHER_SERIAL, USB = "00000000c0ffee01", "00000000c0ffee02", "USB-4C530001"
+SOCKET = "/var/run/vesk_sec.sock"
+KEYS = ("admin_pass", "frp_pass", "smtp_pass1", "smtp_pass2", "sql_pass")
+PASSWORDS = ("alpha", "beta", "gamma", "delta", "'epsilon'")
+CONFIG = """# Tarvemill installation
+[PASSES]
+admin_pass = "alpha"
+frp_pass = beta # relay
+  smtp_pass1 = "gamma"
+smtp_pass2="delta"   # second
+sql_pass = 'epsilon'
+[NETWORK]
+allow_remote_updates = false
+"""
+# "alpha" vaulted at tier 2 for OTHER_SERIAL with openssl enc under a fixed
+# IV; under SERIAL's key its padding check fails, every time.
+FOREIGN_BLOB = "v2:oKGio6SlpqeoqaqrrK2ur5F5jxdXWOLxTHbpcsLnCIo="
+
+CYAN, GREEN, RED, YELLOW = ("\x1b[01;%sm" % c for c in ("36", "32", "31", "33"))
+RESET = "\x1b[00m"
+def coloured(colour, text): return colour + text + RESET + "\n"
+def menu(sealed):
+    return ("\n" + CYAN + "VESK TARVEMILL - ADMIN v3.3 " + (RED + "[SEALED]" if sealed else GREEN + "[OPEN]")
+            + RESET + "\n1. Stage 1: Provision (Dev Key)\n2. Stage 2: Localize (CPU Bound)\n"
+            "3. Stage 3: Seal (Immutable + USB Auth)\n4. Edit Configuration (Nano)\n5. Enroll USB Master Key\n"
+            "6. Restore Config from USB\n" + ("7. Update Application Code (Signed)\n" if sealed else
+            "   (Use SCP for Updates)\n") + "0. Exit (or 'q')\nSelection: ")
+OPEN, SEALED = menu(False), menu(True)
+AUTH = coloured(RED, "\n[LOCKED] Authenticating Admin...") + "[*] Checking for Master USB Key... "
+AUTH_OK = AUTH + coloured(GREEN, "FOUND") + "[*] Enter Admin PIN: " + coloured(GREEN, "[+] Access Granted.")
+AUTH_MISSING = AUTH + coloured(RED, "FAIL (Missing)")
+UNLOCK, LOCK = "[*] Unlocking System Files (Mutable)...\n", "[*] Locking System Files (Immutable)...\n"
+NANO = coloured(GREEN, "[+] Launching Nano...")
+def policy(tier, keys=KEYS):
+    return (CYAN + "--- Applying Security Policy (v%d) ---" % tier + RESET + "\n" + "".join(
+        "    Encrypting %s (v%d)... " % (key, tier) + coloured(GREEN, "DONE") for key in keys)
+        + "\n" + coloured(GREEN, "[+] Data Hardened."))
+RESTORE = coloured(CYAN, "\n--- DISASTER RECOVERY ---") + \
+    "This will overwrite the current configuration with the one from USB.\n"
+RESTORED = "[*] Restoring Configuration...\n" + coloured(GREEN, "[+] Restore Successful.") + \
+    "[*] You should now review settings (Option 4) or Seal (Option 3).\n"
+def update(remote):
+    return (coloured(CYAN, "\n--- PRODUCTION SYSTEM UPDATE ---") + "Remote Updates Allowed: "
+            + (GREEN + "YES" if remote else RED + "NO") + RESET + "\nEnter Package Path (.tar.gz): "
+            + ("Enter Signature Path (.sig): [*] Verifying Digital Signature...\n" if remote else
+               coloured(YELLOW, "[!] Remote updates disabled. Physical Auth required.")))
+APPLIED = "[*] Unlocking Application Binary ONLY...\n[*] Applying Update...\n" + \
+    coloured(GREEN, "[+] Update Successful.")
+FILES = "installation.toml keywarden tarvemill_run"
+
+
+def run(*argv, **kwargs):
+    return subprocess.run(argv, check=True, capture_output=True, text=True, **kwargs).stdout
+
+
+class Device:
+    """The simulated appliance; close() undoes every mount and removes every file."""
+
+    def __init__(self, serial=SERIAL, usb=USB, config=CONFIG):
+        self.root, self.mounts, self.daemon = tempfile.mkdtemp(prefix="vesk-device."), [], None
+        self.dir, self.log = self.path("install"), self.path("commands.log")
+        self.write("cpuinfo", "processor\t: 0\nHardware\t: BCM2835\nSerial\t\t: %s\nModel\t\t: Appliance\n" % serial)
+        self.mount("--bind", self.path("cpuinfo"), "/proc/cpuinfo")
+        for directory in ("/sys/block", "/mnt", "/opt", "/run", "/var/tmp"):
+            self.mount("-t", "tmpfs", "tmpfs", directory)
+        if usb:
+            self.write("/sys/block/sda/device/serial", usb + "\n")
+        self.write("install/installation.toml", config)
+        shutil.copy(PROGRAMS["keywarden"], self.path("install/keywarden"))
+        self.write("install/tarvemill_run", "tarvemill 1.0\n", 0o755)
+        stand_ins = {name: 'exec /usr/bin/%s "$@"' % name for name in ("chattr", "chmod", "cp", "tar")}
+        stand_ins.update(
+            sudo='PATH=/usr/bin exec "$@"', nano='echo "# edited" >> "$1"',
+            # $SWAP replaces the operator's package while it is being verified.
+            openssl='[ -z "$SWAP" ] || { /usr/bin/cp "$SWAP" "$SWAP_TO"; stat -c "folder mode %a" "${7%/*}" >> LOG; }\n'
+                    'exec /usr/bin/openssl "$@"')
+        for name, body in stand_ins.items():
+            self.write("bin/" + name, '#!/bin/sh\necho "%s $*" >> LOG\n%s\n'.replace("LOG", self.log)
+                       % (name, body.replace("LOG", self.log)), 0o755)
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+    def write(self, name, text, mode=0o644):
+        name = self.path(name)
+        os.makedirs(os.path.dirname(name), exist_ok=True)
+        with open(name, "w") as out:
+            out.write(text)
+        os.chmod(name, mode)
+
+    def read(self, name="install/installation.toml"):
+        with open(self.path(name)) as file:
+            return file.read()
+
+    def mount(self, *args):
+        run("mount", *args)
+        self.mounts.append(args[-1])
+
+    def seal(self):
+        run("chmod", "444", self.path("install/installation.toml"))
+        run("chattr", "+i", *(self.path("install/" + name) for name in FILES.split()))
+
+    def keywarden(self, stdin, cwd=None, env=None):
+        """Runs keywarden; returns its stdout, stderr and the commands it ran."""
+        result = subprocess.run(self.path("install/keywarden"), input=stdin, capture_output=True, text=True,
+                                cwd=cwd or self.dir, timeout=60,
+                                env={"PATH": self.path("bin") + ":/usr/bin:/usr/sbin", **(env or {})})
+        self.exit_status = result.returncode
+        commands = self.read("commands.log").splitlines() if os.path.exists(self.log) else []
+        if commands:
+            os.remove(self.log)
+        commands = [re.sub(r"(\.installation\.toml|vesk-update)\.\w{6}", r"\1.XXXXXX",
+                           command.replace(self.dir + "/", "")) for command in commands]
+        return result.stdout, result.stderr, commands
+
+    def start_vaultd(self):
+        self.daemon = subprocess.Popen(PROGRAMS["vaultd"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       text=True, preexec_fn=lambda: os.setgid(1000))
+        return self.daemon.stdout.readline()
+
+    def stop_vaultd(self):
+        self.daemon.terminate()
+        status, self.daemon = self.daemon.wait(timeout=30), None
+        return status
+
+    def close(self):
+        if self.daemon:
+            self.stop_vaultd()
+        subprocess.run(["chattr", "-R", "-i", self.root], capture_output=True)
+        for mount_point in reversed(self.mounts):
+            run("umount", "-l", mount_point)
+        shutil.rmtree(self.root)
+
+
+def ask(request, uid=1000):
+    """vaultd's reply to a client at user `uid` in group 1000 ("" when it gets none)."""
+    return subprocess.run(["socat", "-t", "5", "-", "UNIX-CONNECT:" + SOCKET], input=request, capture_output=True,
+                          text=True, user=uid, group=1000, extra_groups=[], timeout=30).stdout
+
+
+def blobs_of(text):
+    return re.findall(r'^\s*(\w+) = "(v\d:[^"]+)"', text, re.M)
+
+
+class DeviceTest(unittest.TestCase):
+    def setUp(self):
+        self.device = Device()
+        self.addCleanup(self.device.close)
+
+    def expect_session(self, stdin, stdout, commands, stderr=""):
+        out, err, ran = self.device.keywarden(stdin)
+        self.assertEqual(out, stdout)
+        self.assertEqual(err, stderr)
+        self.assertEqual(ran, commands)
+        self.assertEqual(self.device.exit_status, 0)
+
+
+class Console(DeviceTest):
+    """keywarden's dialogues, each once, exactly: screen texts and the commands run."""
+
+    UNLOCK_COMMANDS = ["sudo chattr -i " + FILES, "chmod 644 installation.toml"]
+    LOCK_COMMANDS = ["chmod 444 installation.toml", "sudo chattr +i " + FILES]
+    ENROLLED = ("\n--- USB KEY ENROLLMENT ---\n[*] USB Serial Detected: " + CYAN + USB + RESET + "\n"
+                + coloured(GREEN, "[+] Key Authorized for Recovery."))
+
+    def test_flows(self):
+        installed = lambda name: self.device.read("install/" + name)  # noqa: E731
+        rows = [  # name, sealed, drive, file on the drive, input, output, commands, then
+            ("nothing to do", False, True, False, "00 q1 quit -1 8 2147483648 4294967297 +0 7 Q 4",
+             OPEN * 10, [], None),
+            ("exit", True, True, False, "0 4", SEALED, [], None),
+            ("edit, open", False, False, False, "4x\n", OPEN + NANO + OPEN, ["nano installation.toml"],
+             lambda: self.assertTrue(installed("installation.toml").endswith("# edited\n"))),
+            ("edit, sealed; the PIN's line goes on", True, True, False, "4\n1234 5\n",
+             SEALED + AUTH_OK + UNLOCK + NANO + "[*] Re-sealing configuration file...\n" + LOCK + SEALED
+             + self.ENROLLED + SEALED, self.UNLOCK_COMMANDS + ["nano installation.toml"] + self.LOCK_COMMANDS,
+             lambda: self.assertTrue(installed("installation.toml").endswith("# edited\n"))),
+            ("edit, sealed, no drive", True, False, False, "4\n", SEALED + AUTH_MISSING + SEALED, [], None),
+            ("edit, sealed, no PIN", True, True, False, "4\n",
+             SEALED + AUTH + coloured(GREEN, "FOUND") + "[*] Enter Admin PIN: " + SEALED, [], None),
+            ("enrol without a drive", False, False, False, "5",
+             OPEN + "\n--- USB KEY ENROLLMENT ---\n" + coloured(RED, "[-] No USB Drive found.") + OPEN, [], None),
+            ("stage 2, open", False, False, False, "+2", OPEN + policy(2) + OPEN, [], None),
+            ("stage 1, sealed", True, True, False, "1\npin\n",
+             SEALED + AUTH_OK + UNLOCK + policy(1) + "[*] System De-escalated (Mutable).\n" + OPEN,
+             self.UNLOCK_COMMANDS, None),
+            ("stage 3, open", False, False, False, "3", OPEN + policy(2) + "[*] Sealing System (Immutable Mode)...\n"
+             + LOCK + coloured(GREEN, "[+] System SEALED (Stage 3).") + SEALED, self.LOCK_COMMANDS, None),
+            ("stage, sealed, no drive", True, False, True, "2", SEALED + AUTH_MISSING + SEALED, [], None),
+            ("restore, neither drive nor file", False, False, False, "6",
+             OPEN + RESTORE + coloured(RED, "[-] Error: No USB Drive found.") + OPEN, [], None),
+            ("restore, no file on the drive", False, True, False, "6",
+             OPEN + RESTORE + coloured(RED, "[-] Error: installation.toml not found on USB.") + OPEN, [], None),
+            ("restore, sealed", True, True, True, "6\npin\n", SEALED + RESTORE
+             + coloured(YELLOW, "[!] System is Sealed. Auth required to overwrite.") + AUTH_OK + UNLOCK + RESTORED
+             + OPEN, self.UNLOCK_COMMANDS + ["cp /mnt/usb/installation.toml .installation.toml.XXXXXX"],
+             lambda: self.assertEqual(installed("installation.toml"), "[PASSES]\nadmin_pass = restored\n")),
+            ("update, authenticated", True, True, False, "7\nupdate.tar.gz\npin\n",
+             SEALED + update(False) + AUTH_OK + APPLIED + SEALED,
+             ["sudo chattr -i tarvemill_run", "tar -xzf update.tar.gz", "sudo chattr +i tarvemill_run"],
+             lambda: self.assertEqual(installed("tarvemill_run"), "tarvemill 2.0\n")),
+        ]
+        for name, sealed, drive, usb_file, stdin, output, commands, then in rows:
+            with self.subTest(name):
+                self.device = Device(usb=USB if drive else None)
+                self.addCleanup(self.device.close)
+                if usb_file:
+                    self.device.write("/mnt/usb/installation.toml", "[PASSES]\nadmin_pass = restored\n")
+                self.make_package("update.tar.gz", "tarvemill 2.0\n")
+                if sealed:
+                    self.device.seal()
+                self.expect_session(stdin, output, commands)
+                if then:
+                    then()
+
+    def make_package(self, name, application):
+        self.device.write("app", application)
+        with tarfile.open(self.device.path("install/" + name), "w:gz") as package:
+            package.add(self.device.path("app"), "tarvemill_run")
+        return self.device.path("install/" + name)
+
+    def test_signed_update_installs_the_bytes_it_verified(self):
+        device, key = self.device, self.device.path("install/public_key.pem")
+        device.write("install/installation.toml", CONFIG.replace("= false", "= true"))
+        run("openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+            "-out", device.path("private.pem"))
+        run("openssl", "pkey", "-in", device.path("private.pem"), "-pubout", "-out", key)
+        package, evil = self.make_package("update.tar.gz", "tarvemill 2.0\n"), self.make_package("evil.tgz", "evil\n")
+        run("openssl", "dgst", "-sha256", "-sign", device.path("private.pem"), "-out", package + ".sig", package)
+        device.seal()
+        verify = "openssl dgst -sha256 -verify public_key.pem -signature /var/tmp/vesk-update.XXXXXX/signature " \
+                 "/var/tmp/vesk-update.XXXXXX/package"
+        alert = coloured(RED, "[-] ALERT: Signature Verification FAILED.") + SEALED
+        # The signature does not match the evil package; a missing file is never handed to openssl.
+        self.expect_session("7\nevil.tgz update.tar.gz.sig\n", SEALED + update(True) + alert, [verify])
+        self.expect_session("7\nupdate.tar.gz nothing.sig\n", SEALED + update(True) + alert, [])
+        # The operator's file is swapped for the evil one right after the copy was made.
+        out, _, ran = device.keywarden("7\nupdate.tar.gz update.tar.gz.sig\n", env={"SWAP": evil, "SWAP_TO": package})
+        self.assertEqual(out, SEALED + update(True) + coloured(GREEN, "[+] Signature VERIFIED. Package Trusted.")
+                         + APPLIED + SEALED)
+        self.assertEqual(ran, [verify, "folder mode 700", "sudo chattr -i tarvemill_run",
+                               "tar -xzf /var/tmp/vesk-update.XXXXXX/package", "sudo chattr +i tarvemill_run"])
+        self.assertEqual(device.read("install/tarvemill_run"), "tarvemill 2.0\n")
+        self.assertEqual(os.listdir("/var/tmp"), [])
+        run("chattr", "-i", key)
+        os.remove(key)
+        self.expect_session("7\nupdate.tar.gz update.tar.gz.sig\n", SEALED + update(True)
+                            + coloured(RED, "[-] Error: public_key.pem not found.") + SEALED, [])
+
+    def test_file_faults(self):
+        device, config = self.device, self.device.path("install/installation.toml")
+        os.chown(config, 4321, 8765)
+        os.chmod(config, 0o640)
+        device.keywarden("1\n")
+        status = os.stat(config)
+        self.assertEqual((status.st_uid, status.st_gid, status.st_mode & 0o7777), (4321, 8765, 0o640))
+        self.assertEqual(len(blobs_of(device.read())), 5)
+        # A configuration that cannot be read: every target fails, the menu comes back.
+        os.rename(config, config + ".real")
+        os.mkdir(config)
+        self.expect_session("2\nq\n", OPEN + CYAN + "--- Applying Security Policy (v2) ---" + RESET + "\n\n"
+                            + coloured(RED, "[-] Error: Security Policy Incomplete.") + OPEN, [],
+                            coloured(RED, "[-] Error: Could not open installation.toml") * 5)
+        # A symlink stays one; a full disk leaves the old file.
+        os.rmdir(config)
+        os.mkdir(device.path("small"))
+        device.mount("-t", "tmpfs", "-o", "size=16k", "tmpfs", device.path("small"))
+        device.write("small/installation.toml", CONFIG)
+        os.symlink(device.path("small/installation.toml"), config)
+        device.write("small/filler", "x" * 9000)
+        out, err, _ = device.keywarden("2\n")
+        self.assertIn(coloured(RED, "[-] Error: Could not write installation.toml"), err)
+        self.assertEqual(device.read("small/installation.toml"), CONFIG)
+        os.remove(device.path("small/filler"))
+        device.keywarden("2\n")
+        self.assertTrue(os.path.islink(config))
+        self.assertEqual(len(blobs_of(device.read("small/installation.toml"))), 5)
+
+
+class Road(DeviceTest):
+    """The road of the passwords through both programs, and what ties them to the device."""
+
+    def test_stages_then_vaultd(self):
+        device = self.device
+        device.keywarden("1\n")
+        self.assertEqual([blob[:3] for _, blob in blobs_of(device.read())], ["v1:"] * 5)
+        device.keywarden("2\n3\n")
+        blobs = blobs_of(device.read())
+        self.assertEqual([key for key, blob in blobs if blob.startswith("v2:")], list(KEYS))
+        # The tier-2 key, derived here from the base key and the CPU serial.
+        key = hashlib.sha256(b"ZEPHYR_KEY" + SERIAL.encode()).hexdigest()
+        payload = run("sh", "-c", "printf %s '" + blobs[0][1][3:] + "' | tr -- -_ +/ | base64 -d | od -An -tx1 -v")
+        payload = bytes.fromhex(payload.replace(" ", "").replace("\n", ""))
+        plain = subprocess.run(["openssl", "enc", "-d", "-aes-256-cbc", "-K", key, "-iv", payload[:16].hex()],
+                               input=payload[16:], capture_output=True, check=True).stdout
+        self.assertEqual(plain, b"alpha")
+        self.assertEqual(oct(os.stat(device.path("install/installation.toml")).st_mode & 0o777), "0o444")
+        self.assertEqual(run("lsattr", *(device.path("install/" + name) for name in FILES.split())).count("-i-"), 3)
+
+        device.write("/run/vesk_sec.sock", "left by an earlier run")
+        self.assertEqual(device.start_vaultd(), "[+] VESK Security Daemon Listening on /var/run/vesk_sec.sock\n")
+        status = os.stat(SOCKET)
+        self.assertEqual((oct(status.st_mode), status.st_uid, status.st_gid), ("0o140660", 0, 1000))
+        self.assertEqual([ask("UNVAULT:" + blob) for _, blob in blobs], list(PASSWORDS))
+        self.assertEqual(ask("UNVAULT:" + blobs[1][1], uid=0), "beta")
+        self.assertEqual(ask("UNVAULT:" + blobs[0][1], uid=1001), "")
+        self.assertEqual(ask("PING:"), "PONG")
+        self.assertEqual(ask("UNVAULT:" + FOREIGN_BLOB), "ERR:DECRYPT_FAIL")
+        self.assertEqual(device.stop_vaultd(), 0)
+
+    def test_production_configuration_and_a_daemon_that_cannot_start(self):
+        device = self.device
+        device.write("/opt/vesk/installation.toml", CONFIG)
+        os.makedirs(device.path("elsewhere"))
+        device.keywarden("1\n", cwd=device.path("elsewhere"))
+        self.assertEqual(len(blobs_of(device.read("/opt/vesk/installation.toml"))), 5)
+        run("mount", "-o", "remount,ro", "/run")
+        daemon = subprocess.run(PROGRAMS["vaultd"], capture_output=True, text=True, timeout=30)
+        self.assertEqual((daemon.returncode, daemon.stdout, daemon.stderr), (1, "", "[-] Bind failed\n"))
+
+
+
+class Vaultcheck(DeviceTest):
+    """vaultcheck's verdict, check by check, as the device goes through its states."""
+
+    NAMES = ("config", "seal") + KEYS + ("remote-updates", "cpu-serial", "usb-drive", "daemon-socket", "daemon-ping")
+
+    def check(self, *options):
+        """vaultcheck's exit status and a letter per check in NAMES (o, w, f; - when absent)."""
+        runs = [subprocess.run([PROGRAMS["vaultcheck"], *options, *extra], cwd=self.device.dir, capture_output=True,
+                               text=True, timeout=60) for extra in ([], ["--json"])]
+        text, report = runs[0].stdout, json.loads(runs[1].stdout)
+        secrets = PASSWORDS + (SERIAL, USB) + tuple(blob[3:] for _, blob in blobs_of(self.device.read()))
+        self.assertEqual([secret for secret in secrets if secret in text + runs[1].stdout], [])
+        self.assertEqual(runs[1].returncode, runs[0].returncode)
+        self.assertEqual((report["config"], report["status"]), ("installation.toml", ("ok", "warn", "fail")[
+            runs[0].returncode]))
+        self.assertEqual(len(text.splitlines()), len(report["checks"]))
+        letters = {name: "" for name in self.NAMES}
+        for check in report["checks"]:
+            letters[check["name"]] += check["status"][0]
+        return runs[0].returncode, "".join(letter or "-" for letter in letters.values()), text
+
+    def test_states(self):
+        device, config = self.device, self.device.path("install/installation.toml")
+        immutable = lambda flag, name: lambda: run("chattr", flag, device.path("install/" + name))  # noqa: E731
+
+        def foreign_blob():
+            run("chattr", "-i", config)
+            device.write("install/installation.toml", re.sub("admin_pass = .*", 'admin_pass = "%s"' % FOREIGN_BLOB,
+                                                               device.read()), 0o444)
+            run("chattr", "+i", config)
+        rows = [  # name, what changes first, options, exit status, a letter per check
+            ("plain passwords", device.start_vaultd, (), 2, "owfffffooooo"),
+            ("after stage 1", lambda: device.keywarden("1\n"), (), 1, "owwwwwwooooo"),
+            ("sealed", lambda: device.keywarden("2\n3\n"), (), 0, "oooooooooooo"),
+            ("one protected file not immutable", immutable("-i", "keywarden"), (), 2, "ofoooooooooo"),
+            ("vaultd stopped", lambda: (immutable("+i", "keywarden")(), device.stop_vaultd()), (), 2, "oofffffoooof"),
+            ("no daemon asked", lambda: None, ("--no-daemon",), 0, "oooooooooo--"),
+            ("a blob from another device", foreign_blob, ("--no-daemon",), 2, "oofooooooo--"),
+        ]
+        for name, change, options, exit_status, letters in rows:
+            with self.subTest(name):
+                change()
+                status, found, text = self.check(*options)
+                self.assertEqual((status, found), (exit_status, letters))
+        self.assertIn("fail  admin_pass     line 3: tier-2 blob does not open on this device (ERR:DECRYPT_FAIL)\n"
+                      "ok    frp_pass       line 4: tier-2 blob, this device's key opens it\n", text)
+        usage = subprocess.run([PROGRAMS["vaultcheck"], "--frob"], capture_output=True, text=True)
+        self.assertEqual((usage.returncode, usage.stdout, usage.stderr.count("\n")), (3, "", 1))
+
+
+if __name__ == "__main__":
+    if os.geteuid() != 0 or not all(PROGRAMS.values()):
+        print("skipped: needs root and $KEYWARDEN, $VAULTD, $VAULTCHECK", file=sys.stderr)
+        sys.exit(1 if os.environ.get("CI") == "true" else 77)
+    if os.environ.get("VESK_IN_NAMESPACE") != "1":
+        os.environ["VESK_IN_NAMESPACE"] = "1"
+        os.execvp("unshare", ["unshare", "--mount", "--propagation", "private", sys.executable] + sys.argv)
+    unittest.main()

@@ -1,0 +1,134 @@
+// The configuration's line rules, on strings. The vault is a stand-in that
+// writes B(value), so every expected file can be read at a glance; blobs
+// met in the input are real, well-formed ones.
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "config/policy_rules.h"
+
+namespace vesk {
+namespace {
+
+const std::string kTier1Blob = "v1:AAECAwQFBgcICQoLDA0OD664kzSMRj2X5tfdsZRK59E=";
+const std::string kTier2Blob =
+    "v2:Dw4NDAsKCQgHBgUEAwIBAOSbIPeSx1BxelcEgG0pOOE5Y_5dAykm5cTP8p7uaZ0j";
+
+// What the stand-in unwraps kTier1Blob to, per row.
+PolicyCrypto stand_in_crypto(std::optional<std::string> tier1_plain) {
+  return {.vault =
+              [](const std::string& value) {
+                if (value == "boom") throw std::runtime_error("cipher failed");
+                return std::string("B(").append(value).append(")");
+              },
+          .unwrap = [tier1_plain](const std::string& blob, int tier) -> std::optional<std::string> {
+            if (blob == kTier1Blob && tier == 1) return tier1_plain;
+            return std::nullopt;
+          }};
+}
+
+TEST(PolicyRules, RewriteTable) {
+  const struct {
+    const char* name;
+    std::string before, after;
+    int tier = 1;
+    std::optional<std::string> tier1_plain = std::nullopt;
+  } rows[] = {
+      {"quoted", "[PASSES]\nadmin_pass = \"pw\"\n", "[PASSES]\nadmin_pass = \"B(pw)\"\n"},
+      {"bare, trimmed, comment kept", "[PASSES]\n  admin_pass=pw \t # note\nx = 1",
+       "[PASSES]\n  admin_pass = \"B(pw)\" # note\nx = 1\n"},
+      {"one quote runs to the end", "[PASSES]\nadmin_pass = \"pw # x \n",
+       "[PASSES]\nadmin_pass = \"B(pw # x )\"\n"},
+      {"# inside quotes, one space before the comment", "[PASSES]\nadmin_pass = x\"a#b\"  y # c\n",
+       "[PASSES]\nadmin_pass = \"B(a#b)\" # c\n"},
+      {"quote in the comment only", "[PASSES]\nadmin_pass = abc # say \"hi\"\n",
+       "[PASSES]\nadmin_pass = \"B(abc)\" # say \"hi\"\n"},
+      {"empty values", "[PASSES]\nadmin_pass =\nadmin_pass = \"\"\n",
+       "[PASSES]\nadmin_pass = \"B()\"\nadmin_pass = \"B()\"\n"},
+      {"single quotes are text", "[PASSES]\nadmin_pass = 'pw'\n",
+       "[PASSES]\nadmin_pass = \"B('pw')\"\n"},
+      {"other keys, sections and comments untouched",
+       "admin_pass = top\n[PASSES]\nadmin_pass_old = a\nmy_admin_pass = b\n# admin_pass = c\n"
+       "[OTHER]\nadmin_pass = d\n",
+       "admin_pass = top\n[PASSES]\nadmin_pass_old = a\nmy_admin_pass = b\n# admin_pass = c\n"
+       "[OTHER]\nadmin_pass = d\n"},
+      {"headers with blanks and comments; brackets in values",
+       "[ PASSES ] # main\nhosts = [\"a\", \"b\"]\nadmin_pass = \"a[1]b\"\n[PASSES.x]\nadmin_pass "
+       "= y\n",
+       "[ PASSES ] # main\nhosts = [\"a\", \"b\"]\nadmin_pass = "
+       "\"B(a[1]b)\"\n[PASSES.x]\nadmin_pass = y\n"},
+      {"every occurrence in every section",
+       "[PASSES]\nadmin_pass = a\n[X]\n[PASSES]\nadmin_pass = b\nadmin_pass = c\n",
+       "[PASSES]\nadmin_pass = \"B(a)\"\n[X]\n[PASSES]\nadmin_pass = \"B(b)\"\nadmin_pass = "
+       "\"B(c)\"\n"},
+      {"CRLF kept, CR never in a value",
+       "[PASSES]\r\nadmin_pass = pw \r\nadmin_pass = \r\nx = 1\r\n",
+       "[PASSES]\r\nadmin_pass = \"B(pw)\"\r\nadmin_pass = \"B()\"\r\nx = 1\r\n"},
+      {"a blob of the tier stays", "[PASSES]\nadmin_pass = \"" + kTier2Blob + "\"\n",
+       "[PASSES]\nadmin_pass = \"" + kTier2Blob + "\"\n", 2},
+      {"the tag alone is no blob", "[PASSES]\nadmin_pass = Dev2024v2!\n",
+       "[PASSES]\nadmin_pass = \"B(Dev2024v2!)\"\n", 2},
+      {"another tier's blob, unwrapped", "[PASSES]\nadmin_pass = \"" + kTier1Blob + "\"\n",
+       "[PASSES]\nadmin_pass = \"B(pw)\"\n", 2, "pw"},
+      {"garbage from a wrong key keeps the blob", "[PASSES]\nadmin_pass = " + kTier1Blob + "\n",
+       "[PASSES]\nadmin_pass = \"B(" + kTier1Blob + ")\"\n", 2, "\xff\xfe"},
+      {"a value that could not stand in the file", "[PASSES]\nadmin_pass = " + kTier1Blob + "\n",
+       "[PASSES]\nadmin_pass = \"B(" + kTier1Blob + ")\"\n", 2, "a\"b"},
+      {"a blob that does not open", "[PASSES]\nadmin_pass = " + kTier1Blob + "\n",
+       "[PASSES]\nadmin_pass = \"B(" + kTier1Blob + ")\"\n", 2},
+  };
+  for (const auto& row : rows) {
+    const PolicyRewrite rewrite = apply_policy(row.before, {"PASSES", "admin_pass"}, row.tier,
+                                               stand_in_crypto(row.tier1_plain));
+    EXPECT_EQ(rewrite.text, row.after) << row.name;
+    EXPECT_EQ(rewrite.rebuilt_lines.empty(), row.before == row.after) << row.name;
+    EXPECT_FALSE(rewrite.encryption_failed) << row.name;
+  }
+}
+
+TEST(PolicyRules, FailedEncryptionWritesNothing) {
+  const std::string before = "[PASSES]\nadmin_pass = a\nadmin_pass = boom\n";
+  const PolicyRewrite rewrite =
+      apply_policy(before, {"PASSES", "admin_pass"}, 1, stand_in_crypto({}));
+  EXPECT_TRUE(rewrite.encryption_failed);
+  EXPECT_EQ(rewrite.text, before);
+}
+
+TEST(PolicyRules, RemoteUpdateFlag) {
+  for (const auto& [text, expected] : {
+           std::pair{"allow_remote_updates = true", true},
+           {"[X]\n  allow_remote_updates=\"true\" # yes\n", true},
+           {"allow_remote_updates = false\nallow_remote_updates = true\n", true},
+           {"# allow_remote_updates = true", false},
+           {"allow_remote_updates = false # true", false},
+           {"allow_remote_updates_x = true", false},
+           {"allow_remote_updates = truex", false},
+           {"", false},
+       }) {
+    EXPECT_EQ(remote_updates_allowed(text), expected) << text;
+  }
+}
+
+TEST(PolicyRules, ValuesThatCouldStandInTheFile) {
+  for (const auto& [value, expected] : {
+           std::pair<std::string, bool>{"", true},
+           {"p\xc3\xa4ss w\xc3\xb6rd #=", true},
+           {"key \xf0\x9f\x94\x91", true},
+           {"a\"b", false},
+           {"a\nb", false},
+           {"a\rb", false},
+           {std::string("a\0b", 3), false},
+           {"\xff", false},
+           {"\xc3", false},              // cut short
+           {"\xc0\x80", false},          // overlong
+           {"\xe0\x80\x80", false},      // overlong
+           {"\xed\xa0\x80", false},      // surrogate
+           {"\xf4\x90\x80\x80", false},  // past U+10FFFF
+       }) {
+    EXPECT_EQ(could_stand_in_file(value), expected) << value;
+  }
+}
+
+}  // namespace
+}  // namespace vesk

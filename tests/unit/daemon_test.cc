@@ -1,0 +1,58 @@
+// The daemon's request handling, as a table of request bytes to reply and
+// to what unvault was asked.
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "daemon/request_protocol.h"
+
+namespace vesk {
+namespace {
+
+TEST(RequestProtocol, Table) {
+  const std::string oversized = "UNVAULT:" + std::string(5000, 'A');
+  const struct {
+    std::string request;
+    std::optional<std::string> reply;
+    std::string asked_blob = "-";  // "-": unvault not called
+    int asked_tier = 0;
+  } rows[] = {
+      {"PING:", "PONG"},
+      {"PING:anything:else", "PONG"},
+      {std::string("PING:\0UNVAULT:x", 15), "PONG"},
+      {"PING", std::nullopt},
+      {"", std::nullopt},
+      {":", "ERR"},
+      {"ping:", "ERR"},
+      {"UNVAULTX:v1:abc", "ERR"},
+      {"UNVAULT:", "value", "", 1},
+      {"UNVAULT:v1:abc", "value", "v1:abc", 1},
+      {"UNVAULT:v2:abc\n", "value", "v2:abc\n", 2},
+      {"UNVAULT:v3:a:b", "value", "v3:a:b", 3},
+      {"UNVAULT:v9:abc", "value", "v9:abc", 2},
+      {"UNVAULT:vx:abc", "value", "vx:abc", 2},
+      {"UNVAULT:x2:abc", "value", "x2:abc", 1},
+      {"UNVAULT:v2;abc", "value", "v2;abc", 1},
+      {"UNVAULT:v2", "value", "v2", 1},
+      {std::string("UNVAULT:v2:a\0b", 14), "value", "v2:a", 2},
+      {oversized, "value", std::string(kMaxRequestBytes - 8, 'A'), 1},
+      {"UNVAULT:throw", "ERR:DECRYPT_FAIL", "throw", 1},
+  };
+  for (const auto& row : rows) {
+    std::string asked_blob = "-";
+    int asked_tier = 0;
+    const auto reply = reply_to_request(row.request, [&](const std::string& blob, int tier) {
+      asked_blob = blob;
+      asked_tier = tier;
+      if (blob == "throw") throw std::runtime_error("unvault failed");
+      return std::string("value");
+    });
+    EXPECT_EQ(reply, row.reply) << row.request;
+    EXPECT_EQ(asked_blob, row.asked_blob) << row.request;
+    EXPECT_EQ(asked_tier, row.asked_tier) << row.request;
+  }
+}
+
+}  // namespace
+}  // namespace vesk

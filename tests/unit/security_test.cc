@@ -1,0 +1,196 @@
+// The security library: hardware identity, tier keys and vault blobs, as
+// tables of known answers. The expected keys are SHA-256 digests computed
+// with sha256sum over the byte strings named in each row; the blobs were
+// made with the openssl command line under fixed IVs. (That openssl opens
+// what vault makes is checked on the real programs, in tests/system.)
+
+// RAND_set_rand_method is deprecated, and the one way to make the
+// generator fail on purpose.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <gtest/gtest.h>
+#include <openssl/rand.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "security/base_key.h"
+#include "security/blob_format.h"
+#include "security/errors.h"
+#include "security/security_service.h"
+
+namespace vesk {
+namespace {
+
+// A device made of files in a fresh folder: a cpuinfo with `serial_line`
+// and, when `usb_serial` is not empty, a drive "sda" that shows it.
+struct FakeDevice {
+  explicit FakeDevice(const std::string& serial_line, const std::string& usb_serial = "") {
+    std::filesystem::create_directories(dir / "sda/device");
+    std::ofstream(dir / "cpuinfo") << "processor\t: 0\nBogoMIPS\t: 108.00\n" << serial_line;
+    if (!usb_serial.empty()) std::ofstream(dir / "sda/device/serial") << usb_serial;
+  }
+  ~FakeDevice() { std::filesystem::remove_all(dir); }
+  SecurityService service() const {
+    return {kShadowKeysPath, base_key_bytes(), HardwarePaths{dir / "cpuinfo", dir.string() + "/"}};
+  }
+  const std::filesystem::path dir = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vesk-test.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("no temp folder");
+    return pattern;
+  }();
+};
+
+std::string hex(const SecureBytes& bytes) {
+  std::string text;
+  for (const unsigned char byte : bytes)
+    text += "0123456789abcdef"[byte >> 4], text += "0123456789abcdef"[byte & 15];
+  return text;
+}
+
+const std::string kSerialLine = "Serial\t\t: 00000000deadbeef\n";
+
+TEST(HardwareIdentity, CpuSerialRules) {
+  const struct {
+    std::string cpuinfo, expected;
+  } rows[] = {
+      {kSerialLine, "00000000deadbeef"},
+      {"Hardware\t: BCM2835\nSerial Number : ABC\n", "ABC"},
+      {"Serial\t: value  \t\r\nSerial\t: second\n", "value  \t\r"},
+      {"serial\t: lower\n Serial\t: indented\nSerialx", ""},  // only "Serialx" matches: no colon
+      {"Serial\t: \n", ""},
+      {"Serial:", ""},
+      {"processor\t: 0\n", "UNKNOWN_CPU"},
+      {"", "UNKNOWN_CPU"},
+  };
+  for (const auto& row : rows) {
+    std::istringstream cpuinfo(row.cpuinfo);
+    EXPECT_EQ(read_cpu_serial(cpuinfo), row.expected) << row.cpuinfo;
+  }
+  for (const auto& [file, expected] :
+       {std::pair{"  first second\n", "first"}, {"", "MISSING"}, {" \n\t", "MISSING"}}) {
+    std::istringstream serial(file);
+    EXPECT_EQ(read_device_serial(serial), expected) << file;
+  }
+}
+
+TEST(TierKey, KnownAnswers) {
+  const std::string base_only = "ef4df1fb92206bbbc148ba4304b6db36670ae98d4cc46227b9288286bd0f3bb4";
+  const std::string empty_input =
+      "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+  const std::string with_serial =
+      "7fd4480443ee882d93d7799e39b9787ef0b538d67c5c1f2dab9f26962eba2949";
+  const struct {
+    std::string serial_line, usb, extra;
+    int tier;
+    std::string expected;
+  } rows[] = {
+      {kSerialLine, "", "", 1, base_only},  // ZEPHYR_KEY
+      {"", "USB123", "ctx", 1, base_only},
+      {kSerialLine, "USB123", "ctx", 2, with_serial},  // ZEPHYR_KEY00000000deadbeef
+      {"", "", "", 2, "d5fb235c364d17d2c77d0c4afe5ee43ab0ce3eaaf87da8cb575c64395d29eea8"},
+      {kSerialLine, "USB123", "", 3,  // 00000000deadbeefUSB123
+       "2660e353f6a3d21d6e9b4a72336b8ed778e23a25cfc2708d7ac2fa66d4eb62f5"},
+      {kSerialLine, "USB123", "ctx", 3,
+       "5bf35dbf516a18cd4a0de488238b25468d4a55aa0291c9221dd7c20c1d8bba64"},
+      {kSerialLine, "", "", 3, "22bf6ebd1da0ed18b8fe71e4e5bf49d71e935b142baff4905c617388bf0ee26c"},
+      {kSerialLine, "", "x", 0, empty_input},
+      {kSerialLine, "", "", 4, empty_input},
+      {kSerialLine, "", "", -1, empty_input},
+  };
+  for (const auto& row : rows) {
+    const FakeDevice device(row.serial_line, row.usb);
+    EXPECT_EQ(hex(device.service().derive_tiered_key(row.tier, row.extra)), row.expected)
+        << "tier " << row.tier << " usb '" << row.usb << "' extra '" << row.extra << "'";
+  }
+}
+
+// Made with openssl enc under the keys of kSerialLine's device.
+const std::string kTier1Blob = "v1:AAECAwQFBgcICQoLDA0OD664kzSMRj2X5tfdsZRK59E=";  // s3cret-pass
+const std::string kTier2Blob =                                                     // 16 bytes
+    "v2:Dw4NDAsKCQgHBgUEAwIBAOSbIPeSx1BxelcEgG0pOOE5Y_5dAykm5cTP8p7uaZ0j";
+
+TEST(VaultBlob, OpensKnownBlobsAndRefusesWrongKeys) {
+  const FakeDevice device(kSerialLine);
+  const SecurityService service = device.service();
+  EXPECT_EQ(service.unvault(kTier1Blob, 1, ""), "s3cret-pass");
+  EXPECT_EQ(service.unvault(kTier2Blob, 2, ""), "db-pass/16bytes!");
+  std::string standard_alphabet = kTier2Blob;
+  std::replace(standard_alphabet.begin(), standard_alphabet.end(), '_', '/');
+  EXPECT_EQ(service.unvault("x?" + standard_alphabet.substr(2), 2, ""), "db-pass/16bytes!");
+  // For these fixed blobs the wrong key's padding check fails, always.
+  EXPECT_THROW(service.unvault(kTier1Blob, 2, ""), DecryptionError);
+  EXPECT_THROW(service.unvault(kTier2Blob, 1, ""), DecryptionError);
+  EXPECT_THROW(FakeDevice("Serial\t: 00000000deadbeee\n").service().unvault(kTier2Blob, 2, ""),
+               DecryptionError);
+}
+
+TEST(VaultBlob, MalformedBlobs) {
+  const FakeDevice device(kSerialLine);
+  const SecurityService service = device.service();
+  for (const auto& [blob, expected] : {std::pair<std::string, std::string>{"", kBlobTooShort},
+                                       {"v1:", kBlobTooShort},
+                                       {"v1:AAAA", kBlobUndecodable},
+                                       {"v1:AAAAAAAAAAAAAAAAAAAA", kBlobUndecodable},
+                                       {"v1:!!!! not base64", kBlobUndecodable}}) {
+    EXPECT_EQ(service.unvault(blob, 1, ""), expected) << blob;
+  }
+  EXPECT_THROW(service.unvault("v1:AAAAAAAAAAAAAAAAAAAAAA==", 1, ""), DecryptionError);  // IV only
+  EXPECT_THROW(service.unvault("v1:" + std::string(27, 'A'), 1, ""), DecryptionError);
+}
+
+TEST(VaultBlob, RoundTripsAndShape) {
+  const FakeDevice device(kSerialLine);
+  const SecurityService service = device.service();
+  for (const std::size_t length : {0U, 1U, 15U, 16U, 17U, 31U, 32U, 47U, 300U}) {
+    const std::string value = std::string(length, 'k').replace(0, length / 2, length / 2, '\0');
+    const std::string blob = service.vault(value, 2, "");
+    const std::size_t payload = 16 + 16 * (length / 16 + 1);
+    EXPECT_EQ(blob.size(), 3 + 4 * ((payload + 2) / 3)) << length;
+    EXPECT_EQ(blob.substr(0, 3), "v2:");
+    EXPECT_EQ(blob.find_first_of("+/\n \t"), std::string::npos) << blob;
+    EXPECT_TRUE(is_well_formed_blob(blob, 2)) << blob;
+    EXPECT_EQ(service.unvault(blob, 2, ""), value) << length;
+  }
+  EXPECT_NE(service.vault("same", 1, ""), service.vault("same", 1, ""));
+}
+
+// A random generator that fails: vault must make no blob at all.
+int failing_bytes(unsigned char* /*buffer*/, int /*count*/) { return 0; }
+int succeed() { return 1; }
+
+TEST(VaultBlob, NoBlobWithoutRandomness) {
+  RAND_METHOD failing{nullptr, failing_bytes, nullptr, nullptr, failing_bytes, succeed};
+  ASSERT_EQ(RAND_set_rand_method(&failing), 1);
+  EXPECT_THROW(FakeDevice(kSerialLine).service().vault("x", 1, ""), CryptoError);
+  RAND_set_rand_method(nullptr);
+}
+
+TEST(BlobFormat, WellFormedBlobs) {
+  const std::string body = kTier1Blob.substr(3);
+  const struct {
+    std::string text;
+    int tier;
+    bool expected;
+  } rows[] = {
+      {kTier1Blob, 1, true},
+      {kTier2Blob, 2, true},
+      {kTier1Blob, 2, false},
+      {"v1:" + body + "AAAA", 1, false},             // 48-byte payload: no
+      {"v1:AAAAAAAAAAAAAAAAAAAAAA==", 1, false},     // IV only
+      {"v1:" + body.substr(0, 43) + "+", 1, false},  // standard alphabet
+      {"v1:" + body.substr(1), 1, false},
+      {"v1:" + body + "=", 1, false},
+      {"V1:" + body, 1, false},
+      {"Dev2024v2!", 2, false},
+      {"v1:", 1, false},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(is_well_formed_blob(row.text, row.tier), row.expected) << row.text;
+}
+
+}  // namespace
+}  // namespace vesk
