@@ -11,6 +11,7 @@
 #include "config/config_file.h"
 #include "console/admin_tool.h"
 #include "console/globals.h"
+#include "security/secure_memory.h"
 #include "security/unique_fd.h"
 
 namespace vesk {
@@ -76,8 +77,9 @@ void AdminTool::perform_update() {
            << "    Use 'scp' or 'cp' to update files directly.\n";
     return;
   }
-  const std::optional<std::string> config = read_config_file(config_path);
+  std::optional<std::string> config = read_config_file(config_path);
   const bool remote_allowed = config && remote_updates_allowed(*config);
+  if (config) wipe(*config);
 
   io.out << coloured_line(CYAN, "\n--- PRODUCTION SYSTEM UPDATE ---")
          << "Remote Updates Allowed: " << (remote_allowed ? GREEN + "YES" : RED + "NO") << RESET
