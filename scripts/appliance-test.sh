@@ -18,8 +18,8 @@ cmake -S . -B build/aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
   -DCMAKE_BUILD_TYPE=Release -DVESK_WERROR=ON >/dev/null
 quietly cmake --build build/aarch64 -j"$(nproc)"
 ctest --test-dir build/aarch64 -j"$(nproc)" -L unit --output-on-failure
-(cd "$(mktemp -d)" && printf 'q\n' | qemu-aarch64 "$OLDPWD/build/aarch64/console/keywarden") |
-  grep -q 'Selection: $'
+menu=$(cd "$(mktemp -d)" && printf 'q\n' | qemu-aarch64 "$OLDPWD/build/aarch64/console/keywarden")
+[[ $menu == *"0. Exit (or 'q')"$'\n'"Selection: " ]]
 echo "keywarden for AArch64 starts and leaves on q under qemu"
 
 cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF -DVESK_WERROR=ON >/dev/null
@@ -36,19 +36,19 @@ for build in build/package build/aarch64; do
   (cd "$build" && quietly cpack -G DEB)
   deb=$(echo "$build"/vesk_*.deb)
   diff <(echo "$layout") <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {sub("^\\./", "", $6); print $6}' | sort)
-  dpkg-deb -I "$deb" | grep -q 'Depends: .*libssl3'
-  echo "$deb: the layout above; depends on libssl3"
+  echo "$deb: the layout above"
 done
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 cmake --install build/package --prefix "$stage/prefix" >/dev/null
 DESTDIR="$stage/destdir" cmake --install build/package --prefix /usr/local >/dev/null
-diff <(sed 's#^#prefix/#' <<<"$layout"; sed 's#^#destdir/usr/local/#' <<<"$layout") \
+diff <({ sed 's#^#prefix/#' <<<"$layout"; sed 's#^#destdir/usr/local/#' <<<"$layout"; } | sort) \
   <(cd "$stage" && find . -type f | sed 's#^\./##' | sort)
 grep -qx "ExecStart=$stage/prefix/usr/sbin/vaultd" "$stage/prefix/usr/lib/systemd/system/vaultd.service"
 grep -qx "ExecStart=/usr/local/usr/sbin/vaultd" "$stage/destdir/usr/local/usr/lib/systemd/system/vaultd.service"
 echo "cmake --install: only under the prefix or DESTDIR; ExecStart= names the installed vaultd"
 unit=$stage/prefix/usr/lib/systemd/system/vaultd.service
 MANPATH=$stage/prefix/usr/share/man systemd-analyze verify "$unit" 2>&1 | (! grep .)
+# The exposure score may not rise above 0.7 (the threshold counts tenths).
 systemd-analyze security --offline=true --threshold=7 packaging/vaultd.service | tail -n 1

@@ -28,7 +28,8 @@ fi
 
 missing=()
 for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+  # One status line per installed architecture of the package.
+  if [ "$(dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -cx 'install ok installed')" -eq 0 ]; then
     missing+=("$package")
   fi
 done

@@ -19,7 +19,7 @@ import tempfile
 import unittest
 
 PROGRAMS = {name: os.environ.get(name.upper(), "") for name in ("keywarden", "vaultd", "vaultcheck")}
-SERIAL, OTHER_SERIAL, USB = "00000000c0ffee01", "00000000c0ffee02", "USB-4C530001"
+SERIAL, USB = "00000000c0ffee01", "USB-4C530001"
 SOCKET = "/var/run/vesk_sec.sock"
 KEYS = ("admin_pass", "frp_pass", "smtp_pass1", "smtp_pass2", "sql_pass")
 PASSWORDS = ("alpha", "beta", "gamma", "delta", "'epsilon'")
@@ -33,7 +33,7 @@ sql_pass = 'epsilon'
 [NETWORK]
 allow_remote_updates = false
 """
-# "alpha" vaulted at tier 2 for OTHER_SERIAL with openssl enc under a fixed
+# "alpha" vaulted at tier 2 for serial 00000000c0ffee02 with openssl enc under a fixed
 # IV; under SERIAL's key its padding check fails, every time.
 FOREIGN_BLOB = "v2:oKGio6SlpqeoqaqrrK2ur5F5jxdXWOLxTHbpcsLnCIo="
 
@@ -149,7 +149,7 @@ class Device:
             self.stop_vaultd()
         subprocess.run(["chattr", "-R", "-i", self.root], capture_output=True)
         for mount_point in reversed(self.mounts):
-            run("umount", "-l", mount_point)
+            subprocess.run(["umount", "-l", mount_point], capture_output=True)
         shutil.rmtree(self.root)
 
 
@@ -171,7 +171,8 @@ class DeviceTest(unittest.TestCase):
     def expect_session(self, stdin, stdout, commands, stderr=""):
         out, err, ran = self.device.keywarden(stdin)
         self.assertEqual(out, stdout)
-        self.assertEqual(err, stderr)
+        if stderr is not None:  # the outside programs' own complaints are theirs
+            self.assertEqual(err, stderr)
         self.assertEqual(ran, commands)
         self.assertEqual(self.device.exit_status, 0)
 
@@ -186,51 +187,61 @@ class Console(DeviceTest):
 
     def test_flows(self):
         installed = lambda name: self.device.read("install/" + name)  # noqa: E731
-        rows = [  # name, sealed, drive, file on the drive, input, output, commands, then
-            ("nothing to do", False, True, False, "00 q1 quit -1 8 2147483648 4294967297 +0 7 Q 4",
+        edited = lambda: self.assertTrue(installed("installation.toml").endswith("# edited\n"))  # noqa: E731
+        usb_copy = lambda: self.device.write("/mnt/usb/installation.toml", "[PASSES]\nadmin_pass = restored\n")  # noqa
+        rows = [  # name, sealed, drive, prepare, input, output, commands, then
+            ("nothing to do", False, True, None, "00 q1 quit -1 8 2147483648 4294967297 +0 7 Q 4",
              OPEN * 10, [], None),
-            ("exit", True, True, False, "0 4", SEALED, [], None),
-            ("edit, open", False, False, False, "4x\n", OPEN + NANO + OPEN, ["nano installation.toml"],
-             lambda: self.assertTrue(installed("installation.toml").endswith("# edited\n"))),
-            ("edit, sealed; the PIN's line goes on", True, True, False, "4\n1234 5\n",
+            ("exit", True, True, None, "0 4", SEALED, [], None),
+            ("edit, open", False, False, None, "4x\n", OPEN + NANO + OPEN, ["nano installation.toml"], edited),
+            ("edit, sealed; the PIN's line goes on", True, True, None, "4\n1234 5\n",
              SEALED + AUTH_OK + UNLOCK + NANO + "[*] Re-sealing configuration file...\n" + LOCK + SEALED
-             + self.ENROLLED + SEALED, self.UNLOCK_COMMANDS + ["nano installation.toml"] + self.LOCK_COMMANDS,
-             lambda: self.assertTrue(installed("installation.toml").endswith("# edited\n"))),
-            ("edit, sealed, no drive", True, False, False, "4\n", SEALED + AUTH_MISSING + SEALED, [], None),
-            ("edit, sealed, no PIN", True, True, False, "4\n",
+             + self.ENROLLED + SEALED, self.UNLOCK_COMMANDS + ["nano installation.toml"] + self.LOCK_COMMANDS, edited),
+            ("edit, sealed, no drive", True, False, None, "4\n", SEALED + AUTH_MISSING + SEALED, [], None),
+            ("edit, sealed, no PIN", True, True, None, "4\n",
              SEALED + AUTH + coloured(GREEN, "FOUND") + "[*] Enter Admin PIN: " + SEALED, [], None),
-            ("enrol without a drive", False, False, False, "5",
+            ("enrol without a drive", False, False, None, "5",
              OPEN + "\n--- USB KEY ENROLLMENT ---\n" + coloured(RED, "[-] No USB Drive found.") + OPEN, [], None),
-            ("stage 2, open", False, False, False, "+2", OPEN + policy(2) + OPEN, [], None),
-            ("stage 1, sealed", True, True, False, "1\npin\n",
+            ("stage 2, open", False, False, None, "+2", OPEN + policy(2) + OPEN, [], None),
+            ("stage 1, sealed", True, True, None, "1\npin\n",
              SEALED + AUTH_OK + UNLOCK + policy(1) + "[*] System De-escalated (Mutable).\n" + OPEN,
              self.UNLOCK_COMMANDS, None),
-            ("stage 3, open", False, False, False, "3", OPEN + policy(2) + "[*] Sealing System (Immutable Mode)...\n"
+            ("stage 3, open", False, False, None, "3", OPEN + policy(2) + "[*] Sealing System (Immutable Mode)...\n"
              + LOCK + coloured(GREEN, "[+] System SEALED (Stage 3).") + SEALED, self.LOCK_COMMANDS, None),
-            ("stage, sealed, no drive", True, False, True, "2", SEALED + AUTH_MISSING + SEALED, [], None),
-            ("restore, neither drive nor file", False, False, False, "6",
-             OPEN + RESTORE + coloured(RED, "[-] Error: No USB Drive found.") + OPEN, [], None),
-            ("restore, no file on the drive", False, True, False, "6",
+            ("stage 3, a protected file missing", False, False, lambda: os.remove(self.device.path(
+                "install/tarvemill_run")), "3", OPEN + policy(2) + "[*] Sealing System (Immutable Mode)...\n" + LOCK
+             + coloured(RED, "[-] Error: Locking Failed.") + SEALED, self.LOCK_COMMANDS, None),
+            ("stage, sealed, no drive", True, False, usb_copy, "2", SEALED + AUTH_MISSING + SEALED, [], None),
+            ("restore, sealed, neither drive nor file", True, False, None, "6",
+             SEALED + RESTORE + coloured(RED, "[-] Error: No USB Drive found.") + SEALED, [], None),
+            ("restore, no file on the drive", False, True, None, "6",
              OPEN + RESTORE + coloured(RED, "[-] Error: installation.toml not found on USB.") + OPEN, [], None),
-            ("restore, sealed", True, True, True, "6\npin\n", SEALED + RESTORE
+            ("restore, sealed", True, True, usb_copy, "6\npin\n", SEALED + RESTORE
              + coloured(YELLOW, "[!] System is Sealed. Auth required to overwrite.") + AUTH_OK + UNLOCK + RESTORED
              + OPEN, self.UNLOCK_COMMANDS + ["cp /mnt/usb/installation.toml .installation.toml.XXXXXX"],
              lambda: self.assertEqual(installed("installation.toml"), "[PASSES]\nadmin_pass = restored\n")),
-            ("update, authenticated", True, True, False, "7\nupdate.tar.gz\npin\n",
+            ("restore, the copy fails", False, True, lambda: os.makedirs("/mnt/usb/installation.toml"), "6",
+             OPEN + RESTORE + "[*] Restoring Configuration...\n" + coloured(RED, "[-] Copy Failed.") + OPEN,
+             ["cp /mnt/usb/installation.toml .installation.toml.XXXXXX"],
+             lambda: self.assertEqual(installed("installation.toml"), CONFIG)),
+            ("update, authenticated", True, True, None, "7\nupdate.tar.gz\npin\n",
              SEALED + update(False) + AUTH_OK + APPLIED + SEALED,
              ["sudo chattr -i tarvemill_run", "tar -xzf update.tar.gz", "sudo chattr +i tarvemill_run"],
              lambda: self.assertEqual(installed("tarvemill_run"), "tarvemill 2.0\n")),
+            ("update, extraction fails", True, True, None, "7\n-nothing.tgz\npin\n", SEALED + update(False) + AUTH_OK
+             + APPLIED.replace(coloured(GREEN, "[+] Update Successful."), coloured(RED, "[-] Update Failed.")) + SEALED,
+             ["sudo chattr -i tarvemill_run", "tar -xzf ./-nothing.tgz", "sudo chattr +i tarvemill_run"], None),
         ]
-        for name, sealed, drive, usb_file, stdin, output, commands, then in rows:
+        for name, sealed, drive, prepare, stdin, output, commands, then in rows:
             with self.subTest(name):
                 self.device = Device(usb=USB if drive else None)
                 self.addCleanup(self.device.close)
-                if usb_file:
-                    self.device.write("/mnt/usb/installation.toml", "[PASSES]\nadmin_pass = restored\n")
                 self.make_package("update.tar.gz", "tarvemill 2.0\n")
+                if prepare:
+                    prepare()
                 if sealed:
                     self.device.seal()
-                self.expect_session(stdin, output, commands)
+                self.expect_session(stdin, output, commands, stderr=None)
                 if then:
                     then()
 
@@ -276,6 +287,11 @@ class Console(DeviceTest):
         status = os.stat(config)
         self.assertEqual((status.st_uid, status.st_gid, status.st_mode & 0o7777), (4321, 8765, 0o640))
         self.assertEqual(len(blobs_of(device.read())), 5)
+        # In a directory where no temporary file can be made, the file is rewritten in place.
+        run("chattr", "+i", device.dir)
+        device.keywarden("2\n")
+        run("chattr", "-i", device.dir)
+        self.assertEqual([blob[:3] for _, blob in blobs_of(device.read())], ["v2:"] * 5)
         # A configuration that cannot be read: every target fails, the menu comes back.
         os.rename(config, config + ".real")
         os.mkdir(config)
@@ -331,9 +347,13 @@ class Road(DeviceTest):
 
     def test_production_configuration_and_a_daemon_that_cannot_start(self):
         device = self.device
-        device.write("/opt/vesk/installation.toml", CONFIG)
+        device.write("/mnt/usb/installation.toml", CONFIG, 0o666)
         os.makedirs(device.path("elsewhere"))
-        device.keywarden("1\n", cwd=device.path("elsewhere"))
+        os.makedirs("/opt/vesk")
+        # No file there yet: restore makes it, with the copy's mode less the umask.
+        os.umask(0o022)
+        device.keywarden("6\npin\n1\n", cwd=device.path("elsewhere"))
+        self.assertEqual(os.stat("/opt/vesk/installation.toml").st_mode & 0o777, 0o644)
         self.assertEqual(len(blobs_of(device.read("/opt/vesk/installation.toml"))), 5)
         run("mount", "-o", "remount,ro", "/run")
         daemon = subprocess.run(PROGRAMS["vaultd"], capture_output=True, text=True, timeout=30)
@@ -364,21 +384,28 @@ class Vaultcheck(DeviceTest):
 
     def test_states(self):
         device, config = self.device, self.device.path("install/installation.toml")
-        immutable = lambda flag, name: lambda: run("chattr", flag, device.path("install/" + name))  # noqa: E731
+        protected = [device.path("install/" + name) for name in FILES.split()]
+        device.write("no-serial", "processor\t: 0\n")
 
-        def foreign_blob():
+        def remote_updates_and_a_blob_from_another_device():
             run("chattr", "-i", config)
-            device.write("install/installation.toml", re.sub("admin_pass = .*", 'admin_pass = "%s"' % FOREIGN_BLOB,
-                                                               device.read()), 0o444)
+            text = re.sub("admin_pass = .*", 'admin_pass = "%s"' % FOREIGN_BLOB, device.read())
+            device.write("install/installation.toml", text.replace("= false", "= true"), 0o444)
             run("chattr", "+i", config)
-        rows = [  # name, what changes first, options, exit status, a letter per check
+        rows = [  # name, what changes first, options, exit status, a letter per check in NAMES
             ("plain passwords", device.start_vaultd, (), 2, "owfffffooooo"),
             ("after stage 1", lambda: device.keywarden("1\n"), (), 1, "owwwwwwooooo"),
-            ("sealed", lambda: device.keywarden("2\n3\n"), (), 0, "oooooooooooo"),
-            ("one protected file not immutable", immutable("-i", "keywarden"), (), 2, "ofoooooooooo"),
-            ("vaultd stopped", lambda: (immutable("+i", "keywarden")(), device.stop_vaultd()), (), 2, "oofffffoooof"),
+            ("no CPU serial", lambda: device.mount("--bind", device.path("no-serial"), "/proc/cpuinfo"), (), 2,
+             "owwwwwwofooo"),
+            ("sealed", lambda: (run("umount", "/proc/cpuinfo"), device.keywarden("2\n3\n")), (), 0, "o" * 12),
+            ("one protected file not immutable", lambda: run("chattr", "-i", protected[1]), (), 2, "ofoooooooooo"),
+            ("vaultd stopped", lambda: (run("chattr", "+i", protected[1]), device.stop_vaultd()), (), 2,
+             "oofffffoooof"),
             ("no daemon asked", lambda: None, ("--no-daemon",), 0, "oooooooooo--"),
-            ("a blob from another device", foreign_blob, ("--no-daemon",), 2, "oofooooooo--"),
+            ("remote updates without a key, a blob from another device", remote_updates_and_a_blob_from_another_device,
+             ("--no-daemon",), 2, "oofoooofoo--"),
+            ("mode 0444 without the attribute", lambda: run("chattr", "-i", *protected), ("--no-daemon",), 2,
+             "offoooofoo--"),
         ]
         for name, change, options, exit_status, letters in rows:
             with self.subTest(name):
@@ -387,9 +414,12 @@ class Vaultcheck(DeviceTest):
                 self.assertEqual((status, found), (exit_status, letters))
         self.assertIn("fail  admin_pass     line 3: tier-2 blob does not open on this device (ERR:DECRYPT_FAIL)\n"
                       "ok    frp_pass       line 4: tier-2 blob, this device's key opens it\n", text)
+        odd_path = 'no "such"\\ file'
+        odd = subprocess.run([PROGRAMS["vaultcheck"], "--json", "--no-daemon", "--config", odd_path],
+                             capture_output=True, text=True)
+        self.assertEqual((odd.returncode, json.loads(odd.stdout)["config"]), (2, odd_path))
         usage = subprocess.run([PROGRAMS["vaultcheck"], "--frob"], capture_output=True, text=True)
         self.assertEqual((usage.returncode, usage.stdout, usage.stderr.count("\n")), (3, "", 1))
-
 
 if __name__ == "__main__":
     if os.geteuid() != 0 or not all(PROGRAMS.values()):

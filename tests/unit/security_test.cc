@@ -131,11 +131,11 @@ TEST(VaultBlob, OpensKnownBlobsAndRefusesWrongKeys) {
 TEST(VaultBlob, MalformedBlobs) {
   const FakeDevice device(kSerialLine);
   const SecurityService service = device.service();
-  for (const auto& [blob, expected] : {std::pair<std::string, std::string>{"", kBlobTooShort},
-                                       {"v1:", kBlobTooShort},
-                                       {"v1:AAAA", kBlobUndecodable},
-                                       {"v1:AAAAAAAAAAAAAAAAAAAA", kBlobUndecodable},
-                                       {"v1:!!!! not base64", kBlobUndecodable}}) {
+  for (const auto& [blob, expected] : {std::pair<std::string, std::string>{"", "ERR_BLOB_SHORT"},
+                                       {"v1:", "ERR_BLOB_SHORT"},
+                                       {"v1:AAAA", "ERR_DECODE_FAIL"},
+                                       {"v1:AAAAAAAAAAAAAAAAAAAA", "ERR_DECODE_FAIL"},
+                                       {"v1:!!!! not base64", "ERR_DECODE_FAIL"}}) {
     EXPECT_EQ(service.unvault(blob, 1, ""), expected) << blob;
   }
   EXPECT_THROW(service.unvault("v1:AAAAAAAAAAAAAAAAAAAAAA==", 1, ""), DecryptionError);  // IV only
@@ -185,6 +185,7 @@ TEST(BlobFormat, WellFormedBlobs) {
       {"v1:" + body.substr(1), 1, false},
       {"v1:" + body + "=", 1, false},
       {"V1:" + body, 1, false},
+      {"v1:" + std::string(65, 'A') + "===", 1, false},  // 48 bytes, were "===" padding
       {"Dev2024v2!", 2, false},
       {"v1:", 1, false},
   };
