@@ -7,6 +7,7 @@
 #
 #   device_test.py [unittest arguments]   as root, with the programs named by
 #                                         $KEYWARDEN, $VAULTD and $VAULTCHECK
+import base64
 import hashlib
 import json
 import os
@@ -326,8 +327,7 @@ class Road(DeviceTest):
         self.assertEqual([key for key, blob in blobs if blob.startswith("v2:")], list(KEYS))
         # The tier-2 key, derived here from the base key and the CPU serial.
         key = hashlib.sha256(b"ZEPHYR_KEY" + SERIAL.encode()).hexdigest()
-        payload = run("sh", "-c", "printf %s '" + blobs[0][1][3:] + "' | tr -- -_ +/ | base64 -d | od -An -tx1 -v")
-        payload = bytes.fromhex(payload.replace(" ", "").replace("\n", ""))
+        payload = base64.urlsafe_b64decode(blobs[0][1][3:])
         plain = subprocess.run(["openssl", "enc", "-d", "-aes-256-cbc", "-K", key, "-iv", payload[:16].hex()],
                                input=payload[16:], capture_output=True, check=True).stdout
         self.assertEqual(plain, b"alpha")
