@@ -85,6 +85,9 @@ void AdminTool::run() {
     } catch (const std::exception& error) {
       io.out.flush();
       io.err << coloured_line(RED, std::string("[-] Error: ") + error.what());
+    } catch (...) {
+      io.out.flush();
+      io.err << coloured_line(RED, "[-] Error: unexpected failure");
     }
   }
 }
