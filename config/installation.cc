@@ -1,5 +1,7 @@
 #include "config/installation.h"
 
+#include <unistd.h>
+
 #include <sstream>
 
 namespace vesk {
@@ -18,6 +20,10 @@ std::array<SecurityTarget, 5> security_policy() {
            {"PASSES", "smtp_pass2"},
            {"PASSES", "sql_pass"}}};
 }
+
+bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+bool is_writable(const std::string& path) { return access(path.c_str(), W_OK) == 0; }
 
 std::string choose_config_path(const std::function<bool(const std::string&)>& exists) {
   return exists(LOCAL_CONFIG) ? LOCAL_CONFIG : PROD_CONFIG;

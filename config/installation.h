@@ -28,4 +28,12 @@ std::array<SecurityTarget, 5> security_policy();
 // is there, PROD_CONFIG otherwise.
 std::string choose_config_path(const std::function<bool(const std::string&)>& exists);
 
+// Whether anything exists at `path`: the POSIX existence test.
+bool file_exists(const std::string& path);
+
+// Whether this process may write `path`: the POSIX write-access test. An
+// installation is sealed when its configuration fails it (for root, only
+// the immutable attribute makes it fail; a missing file fails it too).
+bool is_writable(const std::string& path);
+
 }  // namespace vesk

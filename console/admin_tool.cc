@@ -1,7 +1,5 @@
 #include "console/admin_tool.h"
 
-#include <unistd.h>
-
 #include <exception>
 #include <utility>
 
@@ -9,10 +7,6 @@
 #include "console/menu_selection.h"
 
 namespace vesk {
-
-bool is_writable_by_console(const std::string& path) { return access(path.c_str(), W_OK) == 0; }
-
-bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 AdminTool::AdminTool(const SecurityService& security_service, std::string config_file,
                      const ConsoleIo& console_io, ConsoleSystem outside)

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "config/installation.h"
 #include "config/policy_rules.h"
 #include "console/command_runner.h"
 #include "security/security_service.h"
@@ -20,16 +21,11 @@ struct ConsoleIo {
   int terminal_fd = -1;
 };
 
-// Whether the console may write `path`: the POSIX write-access test.
-bool is_writable_by_console(const std::string& path);
-// Whether anything exists at `path`: the POSIX existence test.
-bool file_exists(const std::string& path);
-
 // The outside world the console acts on; tests replace every part.
 struct ConsoleSystem {
   CommandRunner& commands;
   // Decides sealed (not writable) or open (writable).
-  std::function<bool(const std::string&)> is_writable = is_writable_by_console;
+  std::function<bool(const std::string&)> is_writable = vesk::is_writable;
   std::function<bool(const std::string&)> exists = file_exists;
   // Where a mounted USB drive carries its recovery copy of the file.
   std::string usb_config = "/mnt/usb/installation.toml";

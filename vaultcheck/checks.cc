@@ -10,6 +10,7 @@
 
 #include "config/installation.h"
 #include "config/policy_rules.h"
+#include "daemon/request_protocol.h"
 #include "security/blob_format.h"
 #include "security/errors.h"
 #include "security/secure_memory.h"
@@ -24,9 +25,8 @@ constexpr mode_t kSealedMode = 0444;
 // The replies that are vaultd's own words rather than a blob's value, so
 // they may be shown: SecurityService's two, vaultd's for a blob that throws
 // and for an unknown command.
-constexpr const char* kDecryptFailReply = "ERR:DECRYPT_FAIL";
 constexpr std::array<const char*, 4> kErrorReplies = {kBlobTooShort, kBlobUndecodable,
-                                                      kDecryptFailReply, "ERR"};
+                                                      kDecryptFailReply, kErrorReply};
 constexpr const char* kNotAPassword = "reply is not a password";
 
 std::string octal_mode(mode_t mode) {
@@ -180,7 +180,7 @@ void append_daemon_checks(const std::string& socket_path, const Probes& probes,
   checks.push_back(std::move(socket));
 
   const std::optional<std::string> pong = probes.ask_daemon("PING:");
-  const bool answered = pong && *pong == "PONG";
+  const bool answered = pong && *pong == kPongReply;
   checks.push_back({"daemon-ping",
                     answered ? Status::kOk : Status::kFail,
                     answered ? "PONG" : "no PONG within 2 s",

@@ -1,8 +1,6 @@
 // vaultcheck: tells an operator, or a fleet's monitoring, whether the
 // device's secrets are in order. Reads only.
 
-#include <unistd.h>
-
 #include <iostream>
 #include <string>
 #include <vector>
@@ -31,8 +29,6 @@ constexpr const char* kUsage =
     "  --json         one JSON object instead of one line per check\n"
     "Exit status: 0 all ok, 1 a warning, 2 a failure, 3 a usage error.\n";
 
-bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -50,7 +46,7 @@ int main(int argc, char** argv) {
   // keywarden's own choice, so both look at the same file when run from
   // the same folder.
   const std::string config_path =
-      options.config_path.value_or(vesk::choose_config_path(file_exists));
+      options.config_path.value_or(vesk::choose_config_path(vesk::file_exists));
   const std::string socket_path = options.socket_path.value_or(DEFAULT_SOCKET);
 
   const vesk::SecurityService service(vesk::kShadowKeysPath, vesk::base_key_bytes(),
@@ -62,8 +58,8 @@ int main(int argc, char** argv) {
       .read_file = vesk::read_config_file,
       .file_info = vesk::file_info,
       .immutability = vesk::immutability,
-      .writable = [](const std::string& path) { return access(path.c_str(), W_OK) == 0; },
-      .exists = file_exists,
+      .writable = vesk::is_writable,
+      .exists = vesk::file_exists,
       .opener = options.use_daemon ? vesk::daemon_opener(ask) : vesk::device_key_opener(service),
       .ask_daemon = ask,
       .service = service};
