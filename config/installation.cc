@@ -21,6 +21,12 @@ std::array<SecurityTarget, 5> security_policy() {
            {"PASSES", "sql_pass"}}};
 }
 
+std::string chmod_operand(mode_t mode) {
+  std::ostringstream operand;
+  operand << std::oct << (mode & 07777);
+  return operand.str();
+}
+
 bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 bool is_writable(const std::string& path) { return access(path.c_str(), W_OK) == 0; }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <functional>
 #include <string>
@@ -17,6 +19,13 @@ inline const std::string PUBLIC_KEY_PATH = "public_key.pem";
 // The protected files, one word each, made immutable and mutable together.
 inline const std::string SYSTEM_FILES = "installation.toml keywarden tarvemill_run";
 inline const std::string APP_BINARY = "tarvemill_run";
+// The configuration's permission bits: read-only once sealed, else writable
+// by root.
+inline constexpr mode_t SEALED_MODE = 0444;
+inline constexpr mode_t OPEN_MODE = 0644;
+
+// Permission bits as chmod's octal operand: 0444 is "444".
+std::string chmod_operand(mode_t mode);
 
 // SYSTEM_FILES, a name per element.
 std::vector<std::string> system_file_names();

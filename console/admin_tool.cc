@@ -36,12 +36,12 @@ CommandLine on_system_files(CommandLine command) {
 void AdminTool::unlock_system_files() {
   io.out << "[*] Unlocking System Files (Mutable)...\n";
   run_command(on_system_files({"sudo", "chattr", "-i"}));
-  run_command({"chmod", "644", config_path});
+  run_command({"chmod", chmod_operand(OPEN_MODE), config_path});
 }
 
 bool AdminTool::lock_system_files() {
   io.out << "[*] Locking System Files (Immutable)...\n";
-  const bool mode_set = run_command({"chmod", "444", config_path}) == 0;
+  const bool mode_set = run_command({"chmod", chmod_operand(SEALED_MODE), config_path}) == 0;
   const bool attribute_set = run_command(on_system_files({"sudo", "chattr", "+i"})) == 0;
   return mode_set && attribute_set;
 }

@@ -25,12 +25,12 @@ std::optional<std::string> reply_to_request(std::string_view request, const Unva
   request = request.substr(0, kMaxRequestBytes);
   request = request.substr(0, request.find('\0'));
 
-  const std::size_t colon = request.find(':');
+  const std::size_t colon = request.find(kVerbEnd);
   if (colon == std::string_view::npos) return std::nullopt;
   const std::string_view command = request.substr(0, colon);
   const std::string_view argument = request.substr(colon + 1);
 
-  if (command == "UNVAULT") {
+  if (command == kUnvaultVerb) {
     // Whatever goes wrong inside the decryption, the client learns only
     // that it failed and the daemon goes on serving.
     try {
@@ -39,7 +39,7 @@ std::optional<std::string> reply_to_request(std::string_view request, const Unva
       return kDecryptFailReply;
     }
   }
-  if (command == "PING") return kPongReply;
+  if (command == kPingVerb) return kPongReply;
   return kErrorReply;
 }
 

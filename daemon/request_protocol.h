@@ -6,16 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/vault_protocol.h"
+
 namespace vesk {
-
-// One connection carries one request, read with a single read into a
-// zero-filled buffer of this size; the last byte always stays NUL.
-inline constexpr std::size_t kRequestBufferSize = 4096;
-inline constexpr std::size_t kMaxRequestBytes = kRequestBufferSize - 1;
-
-inline constexpr const char* kPongReply = "PONG";
-inline constexpr const char* kErrorReply = "ERR";
-inline constexpr const char* kDecryptFailReply = "ERR:DECRYPT_FAIL";
 
 // Turns a blob back into its value under the key of `tier`; in the daemon
 // this is SecurityService::unvault with the empty `extra`. May throw.

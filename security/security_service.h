@@ -37,7 +37,8 @@ class SecurityService {
 
   // Decrypts a blob under the key of `tier` (the prefix is not read).
   // Returns "ERR_BLOB_SHORT" for a blob of three characters or fewer and
-  // "ERR_DECODE_FAIL" when the body does not decode to at least 16 bytes.
+  // "ERR_DECODE_FAIL" when the body does not decode to at least 16 bytes:
+  // the daemon's replies for them (vault_protocol.h), passed on as they are.
   // Throws DecryptionError when the payload holds no ciphertext, the
   // ciphertext is not whole blocks, or the padding is rejected (wrong key or
   // damaged blob); never returns the bytes of a failed decryption.
@@ -50,8 +51,5 @@ class SecurityService {
  private:
   const HardwarePaths hardware;
 };
-
-inline constexpr const char* kBlobTooShort = "ERR_BLOB_SHORT";
-inline constexpr const char* kBlobUndecodable = "ERR_DECODE_FAIL";
 
 }  // namespace vesk

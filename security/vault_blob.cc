@@ -4,6 +4,7 @@
 #include <climits>
 #include <string>
 
+#include "protocol/vault_protocol.h"
 #include "security/base64.h"
 #include "security/blob_format.h"
 #include "security/errors.h"
@@ -59,11 +60,11 @@ std::string SecurityService::vault(const std::string& value, int tier,
 
 std::string SecurityService::unvault(const std::string& blob, int tier,
                                      const std::string& extra) const {
-  if (blob.size() <= kBlobPrefixSize) return kBlobTooShort;
+  if (blob.size() <= kBlobPrefixSize) return kBlobTooShortReply;
   std::string body = blob.substr(kBlobPrefixSize);
   to_standard_alphabet(body);
   const SecureBytes payload = decode_base64(body);
-  if (payload.size() < kIvSize) return kBlobUndecodable;
+  if (payload.size() < kIvSize) return kBlobUndecodableReply;
 
   const std::size_t ciphertext_size = payload.size() - kIvSize;
   if (ciphertext_size == 0) throw DecryptionError("blob holds an IV but no ciphertext");
