@@ -18,24 +18,37 @@ namespace vesk {
 
 namespace {
 
-bool write_all(int fd, const std::string& content) {
-  std::size_t written = 0;
-  while (written < content.size()) {
-    const ssize_t count =
-        pwrite(fd, content.data() + written, content.size() - written, static_cast<off_t>(written));
+// Writes content[from, to) at the same offsets of the file.
+bool write_range(int fd, const std::string& content, std::size_t from, std::size_t to) {
+  while (from < to) {
+    const ssize_t count = pwrite(fd, content.data() + from, to - from, static_cast<off_t>(from));
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) return false;
-    written += static_cast<std::size_t>(count);
+    from += static_cast<std::size_t>(count);
   }
   return true;
 }
 
-// Rewrites in place: the new content first, then the file is cut to its
-// length, so the old content is never truncated away before the new
-// content is there.
+bool write_all(int fd, const std::string& content) {
+  return write_range(fd, content, 0, content.size());
+}
+
+// Rewrites in place without ever leaving a mix on a full disk: the room the
+// new content needs past the old end is taken first, by writing that part;
+// when it cannot be had, the file is cut back and keeps its old content.
+// Only then are the old bytes overwritten, which needs no new room (except
+// on a copy-on-write file system), and the file is cut to its new length.
+// Writing the tail rather than calling fallocate works on every file system.
 bool rewrite_in_place(const std::string& path, const std::string& content) {
-  const UniqueFd file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
-  return file.valid() && write_all(file.get(), content) &&
+  const UniqueFd file(open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  struct stat status {};
+  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  const auto old_size = static_cast<std::size_t>(status.st_size);
+  if (content.size() > old_size && !write_range(file.get(), content, old_size, content.size())) {
+    (void)ftruncate(file.get(), status.st_size);
+    return false;
+  }
+  return write_range(file.get(), content, 0, std::min(old_size, content.size())) &&
          ftruncate(file.get(), static_cast<off_t>(content.size())) == 0 && fsync(file.get()) == 0;
 }
 
@@ -108,27 +121,37 @@ std::optional<struct stat> status_of(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::optional<std::string> read_config_file(const std::string& path) {
+ConfigRead read_config_file(const std::string& path) {
   // Plain reads, so that a directory or an I/O error is an answer here and
-  // never an exception out of a stream buffer.
-  const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  // never an exception out of a stream buffer. O_NONBLOCK, so that opening
+  // a FIFO does not wait for a writer; only a regular file is read.
+  const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat status {};
-  if (!file.valid() || fstat(file.get(), &status) != 0) return std::nullopt;
+  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
+  if (static_cast<std::size_t>(status.st_size) > kMaxConfigBytes) return {std::nullopt, true};
   // The text holds passwords: room for all of it up front, so no copy is
   // left behind in a released buffer, and the chunk is wiped.
   std::string content;
-  content.reserve(static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)));
+  content.reserve(static_cast<std::size_t>(status.st_size));
   std::array<char, 8192> chunk{};
   ssize_t count = 0;
+  bool too_large = false;
   while ((count = read(file.get(), chunk.data(), chunk.size())) != 0) {
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) break;
+    // A file that grows while it is read is held to the same limit.
+    too_large = content.size() + static_cast<std::size_t>(count) > kMaxConfigBytes;
+    if (too_large) break;
     content.append(chunk.data(), static_cast<std::size_t>(count));
   }
   OPENSSL_cleanse(chunk.data(), chunk.size());
-  if (count == 0) return content;
+  if (count == 0) return {std::move(content)};
   wipe(content);
-  return std::nullopt;
+  return {std::nullopt, too_large};
+}
+
+std::string too_large_message(const std::string& path) {
+  return path + " is larger than " + std::to_string(kMaxConfigBytes >> 20) + " MiB";
 }
 
 bool replace_config_file(const std::string& path, const std::string& content) {

@@ -2,15 +2,31 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
 
 namespace vesk {
 
-// The whole content of the file at `path`, or nothing when it cannot be
-// opened or read to its end (a directory, an I/O error).
-std::optional<std::string> read_config_file(const std::string& path);
+// The largest configuration the programs read: far above any real one, and
+// little enough to hold in memory on the appliance.
+inline constexpr std::size_t kMaxConfigBytes = std::size_t{16} << 20;
+
+// What reading the configuration gave.
+struct ConfigRead {
+  std::optional<std::string> text;  // the whole content, when it was read
+  bool too_large = false;           // refused for holding more than kMaxConfigBytes
+};
+
+// Reads the whole content of the regular file at `path`. No text when it
+// cannot be opened or read to its end (a directory, an I/O error), when it
+// is not a regular file (a FIFO is never waited on), or when it holds more
+// than kMaxConfigBytes (then `too_large`). The caller wipes the text.
+ConfigRead read_config_file(const std::string& path);
+
+// "<path> is larger than 16 MiB": why a configuration was refused.
+std::string too_large_message(const std::string& path);
 
 // Replaces the content of the file at `path` (the target when `path` is a
 // symlink; the link stays) so that a crash or a full disk leaves either the
@@ -18,9 +34,10 @@ std::optional<std::string> read_config_file(const std::string& path);
 // file in the same directory, is flushed to disk, given the old file's
 // permission bits, owner and group, and renamed over the old file.
 // When no temporary file can be made there (a directory the console may not
-// write), the file is rewritten in place without truncating it first: a
-// full disk then leaves the old content, but a crash during the write can
-// leave a mix of old and new.
+// write), the file is rewritten in place: the part of the new content past
+// the old end is written first, so a full disk fails before any old byte
+// is overwritten, and the file is cut back to its old length. A crash
+// during that write can leave a mix of old and new.
 // Returns false when the content could not be written; on the temporary
 // file path the old content is then untouched.
 bool replace_config_file(const std::string& path, const std::string& content);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <numeric>
 
 #include "security/blob_format.h"
 #include "security/secure_memory.h"
@@ -109,6 +110,9 @@ struct WipedLines {
 
 std::vector<ConfigLine> split_config_lines(std::string_view file_text) {
   std::vector<ConfigLine> lines;
+  // Room for every line up front: a vector that grows frees its old buffer
+  // with the short lines (kept inside the string objects) still in it.
+  lines.reserve(static_cast<std::size_t>(std::count(file_text.begin(), file_text.end(), '\n')) + 1);
   std::size_t start = 0;
   while (start < file_text.size()) {
     const std::size_t newline = file_text.find('\n', start);
@@ -139,38 +143,46 @@ std::optional<std::string> section_header_name(std::string_view line) {
   return std::string(trim(header.substr(1, header.size() - 2)));
 }
 
+std::size_t utf8_sequence_length(std::string_view text) {
+  if (text.empty()) return 0;
+  const auto lead = static_cast<unsigned char>(text[0]);
+  // The length of the sequence and the range its second byte must lie in
+  // (which rules out overlong forms, surrogates and code points past
+  // U+10FFFF), by the table of RFC 3629.
+  std::size_t length = 1;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[k]);
+    if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return 0;
+  }
+  return length;
+}
+
 bool could_stand_in_file(std::string_view value) {
-  std::size_t i = 0;
-  while (i < value.size()) {
-    const auto lead = static_cast<unsigned char>(value[i]);
-    if (lead == '\0' || lead == '\r' || lead == '\n' || lead == '"') return false;
-    // The length of the sequence and the range its second byte must lie in
-    // (which rules out overlong forms, surrogates and code points past
-    // U+10FFFF), by the table of RFC 3629.
-    std::size_t length = 1;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead < 0x80) {
-      length = 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
+  while (!value.empty()) {
+    if (value.front() == '\0' || value.front() == '\r' || value.front() == '\n' ||
+        value.front() == '"') {
       return false;
     }
-    if (value.size() - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(value[i + k]);
-      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
-    }
-    i += length;
+    const std::size_t length = utf8_sequence_length(value);
+    if (length == 0) return false;
+    value.remove_prefix(length);
   }
   return true;
 }
@@ -187,7 +199,8 @@ std::vector<KeyOccurrence> find_key_values(std::string_view file_text,
 }
 
 bool remote_updates_allowed(std::string_view file_text) {
-  for (const ConfigLine& line : split_config_lines(file_text)) {
+  const WipedLines lines(split_config_lines(file_text));
+  for (const ConfigLine& line : lines.lines) {
     const std::string_view cleaned = cleaned_text(line.text);
     const std::size_t equals = cleaned.find('=');
     if (equals == std::string_view::npos) continue;
@@ -226,6 +239,12 @@ PolicyRewrite apply_policy(std::string_view file_text, const SecurityTarget& tar
   }
   // A rewritten file ends every line, its last one included, with a newline.
   if (lines.back().ending.empty()) lines.back().ending.push_back('\n');
+  // Sized once: a growing text would leave copies of the passwords not yet
+  // vaulted in the buffers it frees.
+  result.text.reserve(std::accumulate(lines.begin(), lines.end(), std::size_t{0},
+                                      [](std::size_t size, const ConfigLine& line) {
+                                        return size + line.text.size() + line.ending.size();
+                                      }));
   for (const ConfigLine& line : lines) result.text.append(line.text).append(line.ending);
   return result;
 }

@@ -40,6 +40,10 @@ std::optional<std::string> section_header_name(std::string_view line);
 // which almost never pass this test.
 bool could_stand_in_file(std::string_view value);
 
+// The length (1-4) of the well-formed UTF-8 sequence `text` starts with, or
+// 0 when it starts with none (or is empty).
+std::size_t utf8_sequence_length(std::string_view text);
+
 // One line that assigns a target's key in the target's section.
 struct KeyOccurrence {
   std::size_t line;   // 0-based index among split_config_lines

@@ -9,12 +9,14 @@
 namespace vesk {
 
 bool AdminTool::broker_update(const SecurityTarget& target, int tier) {
-  std::optional<std::string> old_text = read_config_file(config_path);
-  if (!old_text) {
+  ConfigRead old = read_config_file(config_path);
+  if (!old.text) {
     io.out.flush();
-    io.err << coloured_line(RED, "[-] Error: Could not open " + config_path);
+    io.err << coloured_line(RED, "[-] Error: " + (old.too_large ? too_large_message(config_path)
+                                                                : "Could not open " + config_path));
     return false;
   }
+  std::string& old_text = *old.text;
 
   const PolicyCrypto crypto{
       .vault = [this, tier](const std::string& value) { return security.vault(value, tier, ""); },
@@ -25,8 +27,8 @@ bool AdminTool::broker_update(const SecurityTarget& target, int tier) {
           return std::nullopt;
         }
       }};
-  PolicyRewrite rewrite = apply_policy(*old_text, target, tier, crypto);
-  wipe(*old_text);
+  PolicyRewrite rewrite = apply_policy(old_text, target, tier, crypto);
+  wipe(old_text);
 
   const std::string progress =
       "    Encrypting " + target.key + " (v" + std::to_string(tier) + ")... ";

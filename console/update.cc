@@ -77,7 +77,7 @@ void AdminTool::perform_update() {
            << "    Use 'scp' or 'cp' to update files directly.\n";
     return;
   }
-  std::optional<std::string> config = read_config_file(config_path);
+  std::optional<std::string> config = read_config_file(config_path).text;
   const bool remote_allowed = config && remote_updates_allowed(*config);
   if (config) wipe(*config);
 
