@@ -10,7 +10,7 @@
 
 #include "config/installation.h"
 #include "config/policy_rules.h"
-#include "daemon/request_protocol.h"
+#include "protocol/vault_protocol.h"
 #include "security/blob_format.h"
 #include "security/errors.h"
 #include "security/secure_memory.h"
@@ -20,13 +20,6 @@ namespace vesk {
 namespace {
 
 constexpr mode_t kPermissionBits = 07777;
-// What keywarden's stage 3 leaves the configuration at.
-constexpr mode_t kSealedMode = 0444;
-// The replies that are vaultd's own words rather than a blob's value, so
-// they may be shown: SecurityService's two, vaultd's for a blob that throws
-// and for an unknown command.
-constexpr std::array<const char*, 4> kErrorReplies = {kBlobTooShort, kBlobUndecodable,
-                                                      kDecryptFailReply, kErrorReply};
 constexpr const char* kNotAPassword = "reply is not a password";
 
 std::string octal_mode(mode_t mode) {
@@ -43,19 +36,19 @@ std::string beside(const std::string& config_path, const std::string& name) {
 }
 
 Opening judge_reply(const std::string& reply) {
-  const auto* const error = std::find_if(kErrorReplies.begin(), kErrorReplies.end(),
-                                         [&reply](const char* word) { return reply == word; });
-  if (error != kErrorReplies.end()) return {false, *error};
+  // The error is named by the protocol's word, never by the reply itself.
+  if (const char* const error = unvault_error(reply)) return {false, error};
   // A wrong key gets past the padding check now and then and yields
   // random bytes; those almost never pass as a password.
   return could_stand_in_file(reply) ? Opening{true, ""} : Opening{false, kNotAPassword};
 }
 
-Check config_check(const std::string& path, const std::optional<FileInfo>& info, bool readable,
-                   const Probes& probes) {
+Check config_check(const std::string& path, const std::optional<FileInfo>& info,
+                   const ConfigRead& read, const Probes& probes) {
+  if (read.too_large) return {"config", Status::kFail, too_large_message(path), {}};
   const char* const problem = !info                  ? "not found"
                               : !S_ISREG(info->mode) ? "not a regular file"
-                              : !readable            ? "unreadable"
+                              : !read.text           ? "unreadable"
                                                      : nullptr;
   if (problem != nullptr) return {"config", Status::kFail, path + ": " + problem, {}};
   // The console's own test: root may write a 0444 file, so for root only
@@ -80,7 +73,7 @@ Check seal_check(const std::string& config_path, const std::optional<FileInfo>& 
   if (!not_immutable.empty()) detail.append(not_immutable).append(" not immutable; ");
   detail.append("mode ").append(info ? octal_mode(info->mode) : "unknown");
 
-  const bool sealed_mode = info && (info->mode & kPermissionBits) == kSealedMode;
+  const bool sealed_mode = info && (info->mode & kPermissionBits) == SEALED_MODE;
   if (not_immutable.empty() && sealed_mode) return {"seal", Status::kOk, detail, {}};
   if (immutable.empty() && !sealed_mode) {
     return {"seal", Status::kWarn, std::string("open: ").append(detail), {}};
@@ -165,8 +158,27 @@ void append_hardware_checks(const SecurityService& service, std::vector<Check>& 
   checks.push_back({"usb-drive", Status::kOk, usb_present ? "present at sda" : "absent", {}});
 }
 
-void append_daemon_checks(const std::string& socket_path, const Probes& probes,
-                          std::vector<Check>& checks) {
+// What daemon-ping says when the daemon did not answer PONG.
+std::string why_no_pong(const DaemonReply& reply) {
+  switch (reply.outcome) {
+    case Exchange::kAnswered:
+      return reply.bytes.empty() ? "no PONG: closed without a reply" : "no PONG: another reply";
+    case Exchange::kNoSocket:
+      return "no PONG: no socket";
+    case Exchange::kRefused:
+      return "no PONG: connection refused";
+    case Exchange::kDenied:
+      return "no PONG: permission denied";
+    case Exchange::kTimedOut:
+      return "no PONG within 2 s";
+    case Exchange::kFailed:
+      break;
+  }
+  return "no PONG: the exchange failed";
+}
+
+void append_daemon_checks(const std::string& socket_path, const DaemonReply& pong,
+                          const Probes& probes, std::vector<Check>& checks) {
   const std::optional<FileInfo> info = probes.file_info(socket_path, false);
   Check socket{"daemon-socket", Status::kFail, socket_path + ": ", {}};
   if (!info || !S_ISSOCK(info->mode)) {
@@ -179,23 +191,23 @@ void append_daemon_checks(const std::string& socket_path, const Probes& probes,
   }
   checks.push_back(std::move(socket));
 
-  const std::optional<std::string> pong = probes.ask_daemon("PING:");
-  const bool answered = pong && *pong == kPongReply;
+  const bool answered = pong.outcome == Exchange::kAnswered && pong.bytes == kPongReply;
   checks.push_back({"daemon-ping",
                     answered ? Status::kOk : Status::kFail,
-                    answered ? "PONG" : "no PONG within 2 s",
+                    answered ? "PONG" : why_no_pong(pong),
                     {}});
 }
 
 }  // namespace
 
-BlobOpener daemon_opener(DaemonAsk ask) {
+BlobOpener daemon_opener(DaemonAsk ask, bool daemon_answers_us) {
   // vaultd reads the tier from the blob's prefix itself.
-  auto open = [ask = std::move(ask)](const std::string& blob, int /*tier*/) {
-    std::optional<std::string> reply = ask(std::string("UNVAULT:").append(blob));
-    if (!reply || reply->empty()) return Opening{false, "no reply"};
-    Opening opening = judge_reply(*reply);
-    wipe(*reply);
+  auto open = [ask = std::move(ask), daemon_answers_us](const std::string& blob, int /*tier*/) {
+    DaemonReply reply = ask(std::string(kUnvaultVerb).append(1, kVerbEnd).append(blob));
+    const bool answered =
+        reply.outcome == Exchange::kAnswered && (!reply.bytes.empty() || daemon_answers_us);
+    Opening opening = answered ? judge_reply(reply.bytes) : Opening{false, "no reply"};
+    wipe(reply.bytes);
     return opening;
   };
   return {"vaultd", std::move(open)};
@@ -225,18 +237,25 @@ std::vector<Check> run_checks(const std::string& config_path,
   const std::optional<FileInfo> info = probes.file_info(config_path, true);
   // Only a regular file is read: opening a FIFO would wait for a writer,
   // and a device could stream without end.
-  std::optional<std::string> text;
-  if (info && S_ISREG(info->mode)) text = probes.read_file(config_path);
+  ConfigRead read;
+  if (info && S_ISREG(info->mode)) read = probes.read_file(config_path);
+  // Asked first, though reported last: whether the daemon serves this user
+  // decides what a reply of no bytes to UNVAULT means.
+  const DaemonReply pong =
+      daemon_socket ? probes.ask_daemon(std::string(kPingVerb) + kVerbEnd) : DaemonReply{};
+  const bool daemon_answers_us = pong.outcome == Exchange::kAnswered && pong.bytes == kPongReply;
 
-  checks.push_back(config_check(config_path, info, text.has_value(), probes));
+  checks.push_back(config_check(config_path, info, read, probes));
   checks.push_back(seal_check(config_path, info, probes));
-  if (text) {
-    append_key_checks(*text, probes.opener, checks);
-    checks.push_back(remote_updates_check(*text, config_path, probes));
-    wipe(*text);
+  if (read.text) {
+    const BlobOpener opener = daemon_socket ? daemon_opener(probes.ask_daemon, daemon_answers_us)
+                                            : device_key_opener(probes.service);
+    append_key_checks(*read.text, opener, checks);
+    checks.push_back(remote_updates_check(*read.text, config_path, probes));
+    wipe(*read.text);
   }
   append_hardware_checks(probes.service, checks);
-  if (daemon_socket) append_daemon_checks(*daemon_socket, probes, checks);
+  if (daemon_socket) append_daemon_checks(*daemon_socket, pong, probes, checks);
   return checks;
 }
 

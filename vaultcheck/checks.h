@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "config/config_file.h"
+#include "config/installation.h"
 #include "security/security_service.h"
+#include "vaultcheck/daemon_client.h"
 #include "vaultcheck/file_attributes.h"
 #include "vaultcheck/report.h"
 
@@ -24,16 +27,17 @@ struct BlobOpener {
   std::function<Opening(const std::string& blob, int tier)> open;
 };
 
-// A daemon exchange: the reply to `request`, or nothing when there was no
-// reply (no connection, nothing before close, timeout).
-using DaemonAsk = std::function<std::optional<std::string>(const std::string& request)>;
+// One exchange with the daemon (see ask_daemon).
+using DaemonAsk = std::function<DaemonReply(const std::string& request)>;
 
-// Opens blobs through vaultd with "UNVAULT:<blob>". It opens when the reply
-// is none of the daemon's error replies (ERR_BLOB_SHORT, ERR_DECODE_FAIL,
-// ERR:DECRYPT_FAIL, ERR) and could stand in the configuration; `why` is
-// then the error reply, "no reply" (no exchange, or zero bytes) or "reply is
-// not a password". Every reply is wiped.
-BlobOpener daemon_opener(DaemonAsk ask);
+// Opens blobs through vaultd with "UNVAULT:<blob>". It opens when the
+// daemon answered with a value (anything but its three UNVAULT error
+// replies) that could stand in the configuration; `why` is then the error
+// the reply names, "no reply" or "reply is not a password". A reply of no
+// bytes is the empty value when `daemon_answers_us` (the daemon answered
+// this user's PING; it closes on users it does not serve without a word),
+// and "no reply" otherwise. Every reply is wiped.
+BlobOpener daemon_opener(DaemonAsk ask, bool daemon_answers_us);
 
 // Opens blobs with `service`'s keys as vaultd would: `why` is
 // "ERR:DECRYPT_FAIL" when unvault throws (vaultd's reply to the same blob)
@@ -41,23 +45,24 @@ BlobOpener daemon_opener(DaemonAsk ask);
 // configuration. `service` must outlive the opener. Every value is wiped.
 BlobOpener device_key_opener(const SecurityService& service);
 
-// Everything the checks learn from the system. main fills the members with
-// the real calls; each may be replaced to stage a device.
+// Everything the checks learn from the system. The defaults are the real
+// calls; each may be replaced to stage a device.
 struct Probes {
-  std::function<std::optional<std::string>(const std::string& path)> read_file;
-  std::function<std::optional<FileInfo>(const std::string& path, bool follow_link)> file_info;
-  std::function<Immutability(const std::string& path)> immutability;
-  std::function<bool(const std::string& path)> writable;  // the write-access test
-  std::function<bool(const std::string& path)> exists;
-  BlobOpener opener;
-  DaemonAsk ask_daemon;  // only called when a socket is given
   const SecurityService& service;
+  DaemonAsk ask_daemon;  // only called when a socket is given
+  std::function<ConfigRead(const std::string& path)> read_file = read_config_file;
+  std::function<std::optional<FileInfo>(const std::string& path, bool follow_link)> file_info =
+      vesk::file_info;
+  std::function<Immutability(const std::string& path)> immutability = vesk::immutability;
+  std::function<bool(const std::string& path)> writable = is_writable;  // the write-access test
+  std::function<bool(const std::string& path)> exists = file_exists;
 };
 
 // Runs every check, in the order they are reported: config, seal, one line
 // per occurrence of each protected key (a warning for a key without any),
 // remote-updates, cpu-serial, usb-drive and, when `daemon_socket` is given,
-// daemon-socket and daemon-ping. The key checks and remote-updates are left
+// daemon-socket and daemon-ping. The blobs are opened by vaultd when a
+// socket is given, else with the device's key. The key checks and remote-updates are left
 // out when the configuration cannot be read. The protected files and
 // public_key.pem are looked for beside the configuration. Reads only; the
 // configuration's text is wiped before returning.

@@ -20,7 +20,29 @@ namespace {
 // Far more than any password; a peer that keeps sending is not vaultd.
 constexpr std::size_t kMaxReplyBytes = std::size_t{64} * 1024;
 
-UniqueFd connect_to(const std::string& socket_path, std::chrono::milliseconds limit) {
+Exchange connect_failure(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return Exchange::kNoSocket;
+    case ECONNREFUSED:
+      return Exchange::kRefused;
+    case EACCES:
+    case EPERM:
+      return Exchange::kDenied;
+    case EAGAIN:
+    case EINPROGRESS:
+    case ETIMEDOUT:
+      return Exchange::kTimedOut;
+    default:
+      return Exchange::kFailed;
+  }
+}
+
+// A connected socket, or the reason there is none in `failure`.
+UniqueFd connect_to(const std::string& socket_path, std::chrono::milliseconds limit,
+                    Exchange& failure) {
+  failure = Exchange::kFailed;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   // A path that does not fit would be cut and name some other socket.
@@ -33,8 +55,11 @@ UniqueFd connect_to(const std::string& socket_path, std::chrono::milliseconds li
   const timeval timeout{.tv_sec = static_cast<time_t>(limit.count() / 1000),
                         .tv_usec = static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
   if (!fd.valid() ||
-      ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
-      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
+    return {};
+  }
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    failure = connect_failure(errno);
     return {};
   }
   return fd;
@@ -42,16 +67,18 @@ UniqueFd connect_to(const std::string& socket_path, std::chrono::milliseconds li
 
 }  // namespace
 
-std::optional<std::string> ask_daemon(const std::string& socket_path, const std::string& request,
-                                      std::chrono::milliseconds limit) {
+DaemonReply ask_daemon(const std::string& socket_path, const std::string& request,
+                       std::chrono::milliseconds limit) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + limit;
-  const UniqueFd fd = connect_to(socket_path, limit);
+  DaemonReply result;
+  const UniqueFd fd = connect_to(socket_path, limit, result.outcome);
+  if (!fd.valid()) return result;
   // One send: a blocking stream socket takes a request this small whole.
   // MSG_NOSIGNAL, as a daemon that hangs up early must not kill the check.
-  if (!fd.valid() || ::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
-                         static_cast<ssize_t>(request.size())) {
-    return std::nullopt;
+  if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size())) {
+    return result;
   }
   // Gathered in wiping storage: a growing string would leave copies of a
   // plain password behind in freed memory.
@@ -63,6 +90,7 @@ std::optional<std::string> ask_daemon(const std::string& socket_path, const std:
     pollfd readable{.fd = fd.get(), .events = POLLIN, .revents = 0};
     const int ready = left.count() > 0 ? ::poll(&readable, 1, static_cast<int>(left.count())) : 0;
     if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) result.outcome = Exchange::kTimedOut;
     if (ready <= 0) break;
     received = ::read(fd.get(), chunk.data(), chunk.size());
     if (received < 0 && errno == EINTR) continue;
@@ -71,8 +99,10 @@ std::optional<std::string> ask_daemon(const std::string& socket_path, const std:
   }
   OPENSSL_cleanse(chunk.data(), chunk.size());
   // Only a peer that closed in time has given its whole reply.
-  if (received != 0) return std::nullopt;
-  return std::string(reply.begin(), reply.end());
+  if (received != 0) return result;
+  result.outcome = Exchange::kAnswered;
+  result.bytes.assign(reply.begin(), reply.end());
+  return result;
 }
 
 }  // namespace vesk

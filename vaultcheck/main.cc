@@ -1,12 +1,14 @@
 // vaultcheck: tells an operator, or a fleet's monitoring, whether the
 // device's secrets are in order. Reads only.
 
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "config/config_file.h"
 #include "config/installation.h"
+#include "protocol/vault_protocol.h"
 #include "security/base_key.h"
 #include "security/security_service.h"
 #include "vaultcheck/checks.h"
@@ -17,8 +19,6 @@
 
 namespace {
 
-const std::string DEFAULT_SOCKET = "/var/run/vesk_sec.sock";
-
 constexpr const char* kUsage =
     "Usage: vaultcheck [--config PATH] [--socket PATH] [--no-daemon] [--json]\n"
     "Checks, read-only, that this device's secrets are vaulted, bound, sealed and readable.\n"
@@ -28,6 +28,27 @@ constexpr const char* kUsage =
     "  --no-daemon    open the blobs with this device's key; skip the daemon checks\n"
     "  --json         one JSON object instead of one line per check\n"
     "Exit status: 0 all ok, 1 a warning, 2 a failure, 3 a usage error.\n";
+
+int check_device(const vesk::Options& options) {
+  // keywarden's own choice, so both look at the same file when run from
+  // the same folder.
+  const std::string config_path =
+      options.config_path.value_or(vesk::choose_config_path(vesk::file_exists));
+  const std::string socket_path = options.socket_path.value_or(vesk::kSocketPath);
+
+  const vesk::SecurityService service(vesk::kShadowKeysPath, vesk::base_key_bytes(),
+                                      vesk::HardwarePaths{});
+  const vesk::Probes probes{.service = service,
+                            .ask_daemon = [&socket_path](const std::string& request) {
+                              return vesk::ask_daemon(socket_path, request);
+                            }};
+
+  const std::vector<vesk::Check> checks = vesk::run_checks(
+      config_path, options.use_daemon ? std::optional(socket_path) : std::nullopt, probes);
+  std::cout << (options.json ? vesk::render_json(config_path, checks) : vesk::render_text(checks))
+            << std::flush;
+  return vesk::exit_status(checks);
+}
 
 }  // namespace
 
@@ -43,30 +64,14 @@ int main(int argc, char** argv) {
     std::cout << kUsage;
     return 0;
   }
-  // keywarden's own choice, so both look at the same file when run from
-  // the same folder.
-  const std::string config_path =
-      options.config_path.value_or(vesk::choose_config_path(vesk::file_exists));
-  const std::string socket_path = options.socket_path.value_or(DEFAULT_SOCKET);
-
-  const vesk::SecurityService service(vesk::kShadowKeysPath, vesk::base_key_bytes(),
-                                      vesk::HardwarePaths{});
-  const vesk::DaemonAsk ask = [&socket_path](const std::string& request) {
-    return vesk::ask_daemon(socket_path, request);
-  };
-  const vesk::Probes probes{
-      .read_file = vesk::read_config_file,
-      .file_info = vesk::file_info,
-      .immutability = vesk::immutability,
-      .writable = vesk::is_writable,
-      .exists = vesk::file_exists,
-      .opener = options.use_daemon ? vesk::daemon_opener(ask) : vesk::device_key_opener(service),
-      .ask_daemon = ask,
-      .service = service};
-
-  const std::vector<vesk::Check> checks = vesk::run_checks(
-      config_path, options.use_daemon ? std::optional(socket_path) : std::nullopt, probes);
-  std::cout << (options.json ? vesk::render_json(config_path, checks) : vesk::render_text(checks))
-            << std::flush;
-  return vesk::exit_status(checks);
+  // A monitor reads the status as the verdict: whatever goes wrong in the
+  // check itself is a failure (2), never a crash's status outside 0-3.
+  try {
+    return check_device(options);
+  } catch (const std::exception& error) {
+    std::cerr << "vaultcheck: " << error.what() << "\n";
+  } catch (...) {
+    std::cerr << "vaultcheck: unexpected failure\n";
+  }
+  return static_cast<int>(vesk::Status::kFail);
 }

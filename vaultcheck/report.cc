@@ -4,6 +4,8 @@
 #include <array>
 #include <string_view>
 
+#include "config/policy_rules.h"
+
 namespace vesk {
 
 namespace {
@@ -44,16 +46,24 @@ std::string render_text(const std::vector<Check>& checks) {
 std::string json_string(const std::string& text) {
   constexpr std::string_view kHex = "0123456789abcdef";
   std::string quoted = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') quoted.push_back('\\');
+  for (std::string_view rest = text; !rest.empty();) {
+    const auto byte = static_cast<unsigned char>(rest.front());
+    // A path is bytes: UTF-8 passes as it is, and a byte that is not part
+    // of a well-formed sequence becomes U+FFFD, so strict decoders accept
+    // the output.
+    const std::size_t length = utf8_sequence_length(rest);
+    if (length == 0) {
+      quoted.append("\\ufffd");
+      rest.remove_prefix(1);
+      continue;
+    }
+    if (byte == '"' || byte == '\\') quoted.push_back('\\');
     if (byte < 0x20) {
       quoted.append("\\u00").append(1, kHex[byte >> 4]).append(1, kHex[byte & 0xF]);
     } else {
-      // Bytes from 0x80 up pass unchanged: a path is bytes, and a UTF-8
-      // path then reads right.
-      quoted.push_back(c);
+      quoted.append(rest.substr(0, length));
     }
+    rest.remove_prefix(length);
   }
   return quoted.append("\"");
 }

@@ -40,7 +40,8 @@ std::string render_text(const std::vector<Check>& checks);
 std::string render_json(const std::string& config_path, const std::vector<Check>& checks);
 
 // `text` as a JSON string with its quotes: quote and backslash escaped,
-// bytes below 0x20 as \u00XX, every other byte unchanged.
+// bytes below 0x20 as \u00XX, each byte that is not part of well-formed
+// UTF-8 as \ufffd, every other byte unchanged. The result is valid UTF-8.
 std::string json_string(const std::string& text);
 
 }  // namespace vesk
