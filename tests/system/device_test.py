@@ -11,12 +11,16 @@ import base64
 import hashlib
 import json
 import os
+import pty
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tarfile
 import tempfile
+import termios
+import time
 import unittest
 
 PROGRAMS = {name: os.environ.get(name.upper(), "") for name in ("keywarden", "vaultd", "vaultcheck")}
@@ -293,26 +297,57 @@ class Console(DeviceTest):
         device.keywarden("2\n")
         run("chattr", "-i", device.dir)
         self.assertEqual([blob[:3] for _, blob in blobs_of(device.read())], ["v2:"] * 5)
-        # A configuration that cannot be read: every target fails, the menu comes back.
+        # A configuration that is no regular file (a FIFO is not waited on), or too large: every target fails,
+        # the menu comes back; vaultcheck fails it.
         os.rename(config, config + ".real")
-        os.mkdir(config)
-        self.expect_session("2\nq\n", OPEN + CYAN + "--- Applying Security Policy (v2) ---" + RESET + "\n\n"
-                            + coloured(RED, "[-] Error: Security Policy Incomplete.") + OPEN, [],
-                            coloured(RED, "[-] Error: Could not open installation.toml") * 5)
-        # A symlink stays one; a full disk leaves the old file.
-        os.rmdir(config)
+        for make, why in ((os.mkdir, "Could not open installation.toml"), (os.mkfifo, "Could not open installation.toml"),
+                          (lambda path: run("truncate", "-s", "1T", path), "installation.toml is larger than 16 MiB")):
+            make(config)
+            self.expect_session("2\nq\n", OPEN + CYAN + "--- Applying Security Policy (v2) ---" + RESET + "\n\n"
+                                + coloured(RED, "[-] Error: Security Policy Incomplete.") + OPEN, [],
+                                coloured(RED, "[-] Error: " + why) * 5)
+            self.assertEqual(subprocess.run([PROGRAMS["vaultcheck"], "--no-daemon"], cwd=device.dir,
+                                           capture_output=True).returncode, 2)
+            run("rm", "-r", config)
+        # A full disk leaves the old file, whether a temporary file replaces it or, in a directory where none can be
+        # made, the file is rewritten in place; a symlink stays one.
         os.mkdir(device.path("small"))
         device.mount("-t", "tmpfs", "-o", "size=16k", "tmpfs", device.path("small"))
-        device.write("small/installation.toml", CONFIG)
         os.symlink(device.path("small/installation.toml"), config)
-        device.write("small/filler", "x" * 9000)
-        out, err, _ = device.keywarden("2\n")
-        self.assertIn(coloured(RED, "[-] Error: Could not write installation.toml"), err)
-        self.assertEqual(device.read("small/installation.toml"), CONFIG)
-        os.remove(device.path("small/filler"))
+        padded = CONFIG.ljust(4090, "#") + "\n"  # one page of four, and any rewrite needs a second one
+        for immutable_folder in ("-i", "+i"):
+            device.write("small/installation.toml", padded)
+            device.write("small/filler", "x" * 9000)
+            run("chattr", immutable_folder, device.path("small"))
+            out, err, _ = device.keywarden("2\n")
+            run("chattr", "-i", device.path("small"))
+            self.assertIn(coloured(RED, "[-] Error: Could not write installation.toml"), err)
+            self.assertEqual(device.read("small/installation.toml"), padded)
+            os.remove(device.path("small/filler"))
         device.keywarden("2\n")
         self.assertTrue(os.path.islink(config))
         self.assertEqual(len(blobs_of(device.read("small/installation.toml"))), 5)
+
+    def test_a_signal_at_the_pin_prompt_gives_the_echo_back(self):
+        self.device.seal()
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal.Signals(signum).name):
+                master, slave = pty.openpty()
+                self.addCleanup(os.close, master)
+                self.addCleanup(os.close, slave)
+                echo = lambda: bool(termios.tcgetattr(slave)[3] & termios.ECHO)  # noqa: E731
+                os.write(master, b"4\n")
+                console = subprocess.Popen(self.device.path("install/keywarden"), stdin=slave, stdout=slave,
+                                           stderr=slave, cwd=self.device.dir, start_new_session=True)
+                self.addCleanup(console.kill)
+                # Echo goes off only at the PIN prompt, after the handlers that give it back are in place.
+                for _ in range(6000):
+                    if not echo() or console.poll() is not None:
+                        break
+                    time.sleep(0.01)
+                self.assertFalse(echo())
+                console.send_signal(signum)
+                self.assertEqual((console.wait(timeout=60), echo()), (-signum, True))
 
 
 class Road(DeviceTest):
@@ -414,10 +449,10 @@ class Vaultcheck(DeviceTest):
                 self.assertEqual((status, found), (exit_status, letters))
         self.assertIn("fail  admin_pass     line 3: tier-2 blob does not open on this device (ERR:DECRYPT_FAIL)\n"
                       "ok    frp_pass       line 4: tier-2 blob, this device's key opens it\n", text)
-        odd_path = 'no "such"\\ file'
-        odd = subprocess.run([PROGRAMS["vaultcheck"], "--json", "--no-daemon", "--config", odd_path],
-                             capture_output=True, text=True)
-        self.assertEqual((odd.returncode, json.loads(odd.stdout)["config"]), (2, odd_path))
+        # The JSON is valid UTF-8 (decoded strictly here) whatever the bytes of the path.
+        odd = subprocess.run([PROGRAMS["vaultcheck"], "--json", "--no-daemon", "--config", b'no "such"\\ caf\xe9'],
+                             capture_output=True, encoding="utf-8")
+        self.assertEqual((odd.returncode, json.loads(odd.stdout)["config"]), (2, 'no "such"\\ caf\ufffd'))
         usage = subprocess.run([PROGRAMS["vaultcheck"], "--frob"], capture_output=True, text=True)
         self.assertEqual((usage.returncode, usage.stdout, usage.stderr.count("\n")), (3, "", 1))
 
