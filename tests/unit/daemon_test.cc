@@ -28,7 +28,6 @@ TEST(RequestProtocol, Table) {
       {"UNVAULT:v1:abc", "value", "v1:abc", 1},
       {"UNVAULT:v2:abc\n", "value", "v2:abc\n", 2},
       {"UNVAULT:v3:a:b", "value", "v3:a:b", 3},
-      {"UNVAULT:v9:abc", "value", "v9:abc", 2},
       {"UNVAULT:vx:abc", "value", "vx:abc", 2},
       {"UNVAULT:x2:abc", "value", "x2:abc", 1},
       {"UNVAULT:v2", "value", "v2", 1},

@@ -1,12 +1,11 @@
 // What holds a password is wiped before the heap gets it back: every block
-// this program frees is searched for the password while a call runs.
+// the program frees while the line rules run is searched for the password.
 
 #include <gtest/gtest.h>
 #include <malloc.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <new>
 
 #include "config/policy_rules.h"
@@ -18,14 +17,6 @@ constexpr std::string_view kPassword = "Pw-7e1f0c";
 bool watching = false;
 int blocks_with_password = 0;
 
-void release(void* block) noexcept {
-  if (watching && block != nullptr &&
-      memmem(block, malloc_usable_size(block), kPassword.data(), kPassword.size()) != nullptr) {
-    ++blocks_with_password;
-  }
-  std::free(block);
-}
-
 }  // namespace
 
 // The program's new and delete, through which strings and vectors get and
@@ -34,34 +25,32 @@ void* operator new(std::size_t size) {
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
 }
-void operator delete(void* block) noexcept { release(block); }
-void operator delete(void* block, std::size_t /*size*/) noexcept { release(block); }
+void operator delete(void* block) noexcept {
+  if (watching && block != nullptr &&
+      memmem(block, malloc_usable_size(block), kPassword.data(), kPassword.size()) != nullptr) {
+    ++blocks_with_password;
+  }
+  std::free(block);
+}
+void operator delete(void* block, std::size_t /*size*/) noexcept { operator delete(block); }
 
 namespace vesk {
 namespace {
 
-int blocks_freed_with_password(const std::function<void()>& call) {
-  blocks_with_password = 0;
-  watching = true;
-  call();
-  watching = false;
-  return blocks_with_password;
-}
-
-TEST(Wiping, NoFreedBlockHoldsThePassword) {
+TEST(Wiping, TheLineRulesLeaveNoPasswordInFreedMemory) {
   // A short line lives inside its string object, a long one on the heap.
   const std::string password(kPassword);
   const std::string text = "pw = " + password + "\n[PASSES]\nadmin_pass = " + password +
                            "\nsql_pass = \"" + password + " and more than fifteen\"\n" +
                            std::string(100, '#') + "\nallow_remote_updates = true\n";
-  EXPECT_EQ(blocks_freed_with_password([&] { (void)remote_updates_allowed(text); }), 0);
-  EXPECT_EQ(blocks_freed_with_password([&] {
-              const PolicyCrypto crypto{.vault = [](auto&) { return std::string(40, 'B'); },
-                                        .unwrap = [](auto&, int) { return std::nullopt; }};
-              PolicyRewrite rewrite = apply_policy(text, {"PASSES", "admin_pass"}, 1, crypto);
-              wipe(rewrite.text);
-            }),
-            0);
+  const PolicyCrypto crypto{.vault = [](auto&) { return std::string(40, 'B'); },
+                            .unwrap = [](auto&, int) { return std::nullopt; }};
+  watching = true;
+  (void)remote_updates_allowed(text);
+  PolicyRewrite rewrite = apply_policy(text, {"PASSES", "admin_pass"}, 1, crypto);
+  wipe(rewrite.text);
+  watching = false;
+  EXPECT_EQ(blocks_with_password, 0);
 }
 
 }  // namespace
