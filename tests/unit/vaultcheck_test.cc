@@ -11,12 +11,13 @@ namespace vesk {
 namespace {
 
 const std::string kBlob = "v2:Dw4NDAsKCQgHBgUEAwIBAOSbIPeSx1BxelcEgG0pOOE5Y_5dAykm5cTP8p7uaZ0j";
-const DaemonReply kPong{Exchange::kAnswered, "PONG"};
+DaemonReply reply(Exchange outcome, const char* bytes = "") { return {outcome, bytes}; }
+const DaemonReply kPong = reply(Exchange::kAnswered, "PONG");
 
 // A table of devices staged through Probes: a configuration that reads as
 // `config`, a daemon that answers PING with `pong` and UNVAULT with `value`.
 TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
-  const DaemonReply none{Exchange::kAnswered, ""};
+  const DaemonReply none = reply(Exchange::kAnswered);
   const std::string opens = "admin_pass: ok tier-2 blob, vaultd opens it";
   const std::string fails = "admin_pass: fail tier-2 blob does not open on this device (";
   const struct {
@@ -25,16 +26,16 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
     ConfigRead config = {"[PASSES]\nadmin_pass = " + kBlob};
   } rows[] = {
       {kPong, none, opens},  // the empty value
-      {kPong, {Exchange::kAnswered, "ERR"}, opens},
-      {kPong, {Exchange::kAnswered, "ERR:DECRYPT_FAIL"}, fails + "ERR:DECRYPT_FAIL)"},
-      {kPong, {Exchange::kAnswered, "\xff\xfe"}, fails + "reply is not a password)"},
+      {kPong, reply(Exchange::kAnswered, "ERR"), opens},
+      {kPong, reply(Exchange::kAnswered, "ERR:DECRYPT_FAIL"), fails + "ERR:DECRYPT_FAIL)"},
+      {kPong, reply(Exchange::kAnswered, "\xff\xfe"), fails + "reply is not a password)"},
       {none, none, fails + "no reply)"},  // a user vaultd does not serve
-      {kPong, {Exchange::kTimedOut, ""}, fails + "no reply)"},
-      {{Exchange::kRefused, ""}, {}, "daemon-ping: fail no PONG: connection refused"},
-      {{Exchange::kNoSocket, ""}, {}, "daemon-ping: fail no PONG: no socket"},
-      {{Exchange::kTimedOut, ""}, {}, "daemon-ping: fail no PONG within 2 s"},
-      {none, {}, "daemon-ping: fail no PONG: closed without a reply"},
-      {kPong, {}, "config: fail installation.toml is larger than 16 MiB", {std::nullopt, true}},
+      {kPong, reply(Exchange::kTimedOut), fails + "no reply)"},
+      {reply(Exchange::kRefused), none, "daemon-ping: fail no PONG: connection refused"},
+      {reply(Exchange::kNoSocket), none, "daemon-ping: fail no PONG: no socket"},
+      {reply(Exchange::kTimedOut), none, "daemon-ping: fail no PONG within 2 s"},
+      {none, none, "daemon-ping: fail no PONG: closed without a reply"},
+      {kPong, none, "config: fail installation.toml is larger than 16 MiB", {std::nullopt, true}},
   };
   const SecurityService service(kShadowKeysPath, base_key_bytes(), HardwarePaths{"/nonexistent"});
   for (const auto& row : rows) {

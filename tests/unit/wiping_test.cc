@@ -17,6 +17,14 @@ constexpr std::string_view kPassword = "Pw-7e1f0c";
 bool watching = false;
 int blocks_with_password = 0;
 
+void release(void* block) noexcept {
+  if (watching && block != nullptr &&
+      memmem(block, malloc_usable_size(block), kPassword.data(), kPassword.size()) != nullptr) {
+    ++blocks_with_password;
+  }
+  std::free(block);
+}
+
 }  // namespace
 
 // The program's new and delete, through which strings and vectors get and
@@ -25,14 +33,8 @@ void* operator new(std::size_t size) {
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
 }
-void operator delete(void* block) noexcept {
-  if (watching && block != nullptr &&
-      memmem(block, malloc_usable_size(block), kPassword.data(), kPassword.size()) != nullptr) {
-    ++blocks_with_password;
-  }
-  std::free(block);
-}
-void operator delete(void* block, std::size_t /*size*/) noexcept { operator delete(block); }
+void operator delete(void* block) noexcept { release(block); }
+void operator delete(void* block, std::size_t /*size*/) noexcept { release(block); }
 
 namespace vesk {
 namespace {
