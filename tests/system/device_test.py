@@ -102,19 +102,16 @@ class Device:
             self.write("bin/" + name, '#!/bin/sh\necho "%s $*" >> LOG\n%s\n'.replace("LOG", self.log)
                        % (name, body.replace("LOG", self.log)), 0o755)
 
-    def path(self, name):
-        return os.path.join(self.root, name)
+    def path(self, name): return os.path.join(self.root, name)  # noqa: E704
 
     def write(self, name, text, mode=0o644):
         name = self.path(name)
         os.makedirs(os.path.dirname(name), exist_ok=True)
-        with open(name, "w") as out:
-            out.write(text)
+        with open(name, "w") as out: out.write(text)  # noqa: E701
         os.chmod(name, mode)
 
     def read(self, name="install/installation.toml"):
-        with open(self.path(name)) as file:
-            return file.read()
+        with open(self.path(name)) as file: return file.read()  # noqa: E701
 
     def mount(self, *args):
         run("mount", *args)
@@ -161,8 +158,7 @@ def ask(request, uid=1000):
                           text=True, user=uid, group=1000, extra_groups=[], timeout=30).stdout
 
 
-def blobs_of(text):
-    return re.findall(r'^\s*(\w+) = "(v\d:[^"]+)"', text, re.M)
+def blobs_of(text): return re.findall(r'^\s*(\w+) = "(v\d:[^"]+)"', text, re.M)  # noqa: E704
 
 
 class DeviceTest(unittest.TestCase):
