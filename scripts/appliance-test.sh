@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # What the appliance gets: builds everything for AArch64 with Debian's cross
-# compiler (warnings as errors) and runs the unit tests and a keywarden
-# start under qemu-aarch64; builds the Debian packages for amd64 and arm64
+# compiler (warnings as errors) and runs the unit tests under qemu-aarch64; builds the Debian packages for amd64 and arm64
 # and checks their files; checks that `cmake --install` writes only under
 # its prefix or DESTDIR and that the unit starts the vaultd it installed.
 #
@@ -18,9 +17,6 @@ cmake -S . -B build/aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
   -DCMAKE_BUILD_TYPE=Release -DVESK_WERROR=ON >/dev/null
 quietly cmake --build build/aarch64 -j"$(nproc)"
 ctest --test-dir build/aarch64 -j"$(nproc)" -L unit --output-on-failure
-menu=$(cd "$(mktemp -d)" && printf 'q\n' | qemu-aarch64 "$OLDPWD/build/aarch64/console/keywarden")
-[[ $menu == *"0. Exit (or 'q')"$'\n'"Selection: " ]]
-echo "keywarden for AArch64 starts and leaves on q under qemu"
 
 cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF -DVESK_WERROR=ON >/dev/null
 quietly cmake --build build/package -j"$(nproc)"

@@ -1,8 +1,9 @@
-// The console's last line of defence. Its dialogues are tested on the real
-// program (tests/system).
+// The console's last line of defence, and the statuses of the commands it
+// runs. Its dialogues are tested on the real program (tests/system).
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sstream>
 #include <stdexcept>
 
@@ -30,6 +31,14 @@ TEST(AdminTool, AnOperationThatThrowsGivesTheMenuBack) {
   console.run();
   EXPECT_EQ(err.str(), "\x1b[01;31m[-] Error: no editor here\x1b[00m\n");
   EXPECT_NE(out.str().rfind("Selection: "), out.str().find("Selection: "));
+}
+
+TEST(ProcessRunner, ExitStatuses) {
+  ProcessRunner runner;
+  // The console ignores Ctrl-C while a command runs; the command does not.
+  EXPECT_EQ(runner.run({"sh", "-c", "kill -INT $PPID"}, CommandOutput::kDiscard), 0);
+  EXPECT_EQ(runner.run({"sh", "-c", "kill -INT $$"}, CommandOutput::kDiscard), 128 + SIGINT);
+  EXPECT_EQ(runner.run({"/nonexistent/program"}, CommandOutput::kDiscard), 127);
 }
 
 }  // namespace

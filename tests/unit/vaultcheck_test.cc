@@ -1,10 +1,13 @@
-// vaultcheck's judgement on a device staged through Probes: what the
-// daemon's replies mean and what the configuration file may be.
+// vaultcheck's judgement on a device staged through Probes (what the
+// daemon's replies mean, what the files may be), and its daemon client.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include "security/base_key.h"
+#include "security/unique_fd.h"
 #include "vaultcheck/checks.h"
 
 namespace vesk {
@@ -36,6 +39,9 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
       {reply(Exchange::kTimedOut), none, "daemon-ping: fail no PONG within 2 s"},
       {none, none, "daemon-ping: fail no PONG: closed without a reply"},
       {kPong, none, "config: fail installation.toml is larger than 16 MiB", {std::nullopt, true}},
+      {kPong, none, "daemon-socket: fail vesk.sock: not a socket"},  // every file here is regular
+      {kPong, none,
+       "cpu-serial: fail UNKNOWN_CPU: no CPU serial, tier-2 keys would bind to nothing"},
   };
   const SecurityService service(kShadowKeysPath, base_key_bytes(), HardwarePaths{"/nonexistent"});
   for (const auto& row : rows) {
@@ -51,6 +57,23 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
     }
     EXPECT_EQ(found, row.check);
   }
+}
+
+// A daemon that accepts (its backlog does) and never answers costs 2 s; no
+// socket and a file that is no socket are told apart from it.
+TEST(DaemonClient, GivesUpAfterTwoSecondsAndSaysWhy) {
+  const std::string folder = testing::TempDir(), listening = folder + "vesk-silent.sock";
+  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+  listening.copy(address.sun_path, sizeof address.sun_path - 1);
+  unlink(listening.c_str());
+  const UniqueFd silent(socket(AF_UNIX, SOCK_STREAM, 0));
+  ASSERT_EQ(bind(silent.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(silent.get(), 5), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ask_daemon(listening, "PING:").outcome, Exchange::kTimedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  EXPECT_EQ(ask_daemon(folder + "vesk-none.sock", "PING:").outcome, Exchange::kNoSocket);
+  EXPECT_EQ(ask_daemon("/etc/passwd", "PING:").outcome, Exchange::kRefused);  // a file, no socket
 }
 
 }  // namespace
