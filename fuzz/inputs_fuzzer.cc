@@ -2,8 +2,8 @@
 // sanitizer report or a broken property aborts.
 // - "R" + bytes: the daemon's answer, with the real unvault behind it.
 // - a tier byte + a file: the rewrite of admin_pass keeps the number of
-//   lines and every line it does not rebuild, and a second pass changes
-//   nothing.
+//   lines and every line it does not rebuild byte for byte, and a second
+//   pass changes nothing.
 
 #include <algorithm>
 #include <cstdint>
@@ -36,9 +36,15 @@ void rewrite_file(int tier, const std::string& file) {
   const std::vector<ConfigLine> before = split_config_lines(file);
   const std::vector<ConfigLine> after = split_config_lines(first.text);
   if (before.size() != after.size() || first.encryption_failed) std::abort();
+  const auto& rebuilt = first.rebuilt_lines;
   for (std::size_t i = 0; i < before.size(); ++i) {
-    const bool rebuilt = std::count(first.rebuilt_lines.begin(), first.rebuilt_lines.end(), i) != 0;
-    if (!rebuilt && before[i].text != after[i].text) std::abort();
+    // A last line that gained its newline may read back as a CRLF line: compare bytes.
+    const bool gained = i + 1 == before.size() && before[i].ending.empty() && !rebuilt.empty();
+    if (std::count(rebuilt.begin(), rebuilt.end(), i) == 0 &&
+        before[i].text + before[i].ending + (gained ? "\n" : "") !=
+            after[i].text + after[i].ending) {
+      std::abort();
+    }
   }
   const PolicyRewrite second = apply_policy(first.text, target, tier, crypto);
   if (!second.rebuilt_lines.empty() || second.text != first.text) std::abort();

@@ -34,11 +34,11 @@ TEST(AdminTool, AnOperationThatThrowsGivesTheMenuBack) {
 }
 
 TEST(ProcessRunner, ExitStatuses) {
-  ProcessRunner runner;
   // The console ignores Ctrl-C while a command runs; the command does not.
-  EXPECT_EQ(runner.run({"sh", "-c", "kill -INT $PPID"}, CommandOutput::kDiscard), 0);
-  EXPECT_EQ(runner.run({"sh", "-c", "kill -INT $$"}, CommandOutput::kDiscard), 128 + SIGINT);
-  EXPECT_EQ(runner.run({"/nonexistent/program"}, CommandOutput::kDiscard), 127);
+  EXPECT_EQ(ProcessRunner().run({"sh", "-c", "kill -INT $PPID"}, CommandOutput::kDiscard), 0);
+  EXPECT_EQ(ProcessRunner().run({"sh", "-c", "kill -INT $$"}, CommandOutput::kDiscard),
+            128 + SIGINT);
+  EXPECT_EQ(ProcessRunner().run({"/nonexistent/program"}, CommandOutput::kDiscard), 127);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@ namespace vesk {
 namespace {
 
 TEST(RequestProtocol, Table) {
-  const std::string oversized = "UNVAULT:" + std::string(5000, 'A');
   const struct {
     std::string request;
     std::optional<std::string> reply;
@@ -32,7 +31,7 @@ TEST(RequestProtocol, Table) {
       {"UNVAULT:vault", "value", "vault", 1},
       {"UNVAULT:v2", "value", "v2", 1},
       {std::string("UNVAULT:v2:a\0b", 14), "value", "v2:a", 2},
-      {oversized, "value", std::string(4095 - 8, 'A'), 1},
+      {"UNVAULT:" + std::string(5000, 'A'), "value", std::string(4095 - 8, 'A'), 1},
       {"UNVAULT:throw", "ERR:DECRYPT_FAIL", "throw", 1},
   };
   for (const auto& row : rows) {
