@@ -147,9 +147,9 @@ TEST(BlobFormat, WellFormedBlobs) {
   EXPECT_FALSE(is_well_formed_blob(kTier1Blob, 2));
   const std::string body = kTier1Blob.substr(3);
   for (const std::string& text : {
-           "v1:" + body + "AAAA",                         // 48-byte payload: no
-           std::string("v1:AAAAAAAAAAAAAAAAAAAAAA=="),    // IV only
-           "v1:" + std::string(body).replace(2, 1, "+"),  // standard alphabet
+           "v1:" + body + "AAAA",                          // 48-byte payload: no
+           std::string("v1:AAAAAAAAAAAAAAAAAAAAAA=="),     // IV only
+           std::string(kTier1Blob).replace(5, 1, 1, '+'),  // standard alphabet
            "v1:" + body.substr(1),
            "v1:" + std::string(65, 'A') + "===",  // 48 bytes, were "===" padding
            std::string("Dev2024v1!"),
