@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <array>
 #include <iomanip>
 #include <sstream>
 #include <utility>
@@ -177,7 +175,7 @@ std::string why_no_pong(const DaemonReply& reply) {
   return "no PONG: the exchange failed";
 }
 
-void append_daemon_checks(const std::string& socket_path, const DaemonReply& pong,
+void append_daemon_checks(const std::string& socket_path, const DaemonReply& pong, bool answered,
                           const Probes& probes, std::vector<Check>& checks) {
   const std::optional<FileInfo> info = probes.file_info(socket_path, false);
   Check socket{"daemon-socket", Status::kFail, socket_path + ": ", {}};
@@ -191,7 +189,6 @@ void append_daemon_checks(const std::string& socket_path, const DaemonReply& pon
   }
   checks.push_back(std::move(socket));
 
-  const bool answered = pong.outcome == Exchange::kAnswered && pong.bytes == kPongReply;
   checks.push_back({"daemon-ping",
                     answered ? Status::kOk : Status::kFail,
                     answered ? "PONG" : why_no_pong(pong),
@@ -255,7 +252,7 @@ std::vector<Check> run_checks(const std::string& config_path,
     wipe(*read.text);
   }
   append_hardware_checks(probes.service, checks);
-  if (daemon_socket) append_daemon_checks(*daemon_socket, pong, probes, checks);
+  if (daemon_socket) append_daemon_checks(*daemon_socket, pong, daemon_answers_us, probes, checks);
   return checks;
 }
 
