@@ -132,10 +132,9 @@ TEST(VaultBlob, RoundTripsAndShape) {
 
 // A random generator that fails: vault must make no blob at all.
 int failing_bytes(unsigned char* /*buffer*/, int /*count*/) { return 0; }
-int succeed() { return 1; }
 
 TEST(VaultBlob, NoBlobWithoutRandomness) {
-  RAND_METHOD failing{nullptr, failing_bytes, nullptr, nullptr, failing_bytes, succeed};
+  RAND_METHOD failing{nullptr, failing_bytes, nullptr, nullptr, failing_bytes, [] { return 1; }};
   ASSERT_EQ(RAND_set_rand_method(&failing), 1);
   EXPECT_THROW(FakeDevice(kSerialLine).service().vault("x", 1, ""), CryptoError);
   RAND_set_rand_method(nullptr);
