@@ -175,4 +175,10 @@ bool replace_config_file_with(const std::string& path,
                                     old_status);
 }
 
+bool replace_file(const std::string& path, const std::string& content, mode_t mode) {
+  ReplacementFile replacement(replacement_target(path));
+  return replacement.valid() && write_all(replacement.fd(), content) &&
+         replacement.replace_target(mode, std::nullopt);
+}
+
 }  // namespace vesk

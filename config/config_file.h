@@ -52,4 +52,10 @@ bool replace_config_file_with(const std::string& path,
                               const std::function<bool(const std::string& temp_path)>& fill,
                               mode_t new_file_mode);
 
+// Makes `content` the file at `path`, with permission bits `mode`, so that
+// readers find either the old file or the new one, whole: a temporary file
+// in the same directory, flushed to disk and renamed over `path`. Returns
+// false (errno says why) when it could not, with the old file untouched.
+bool replace_file(const std::string& path, const std::string& content, mode_t mode);
+
 }  // namespace vesk

@@ -1,6 +1,9 @@
 // vaultcheck: tells an operator, or a fleet's monitoring, whether the
 // device's secrets are in order. Reads only.
 
+#include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -20,14 +23,31 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: vaultcheck [--config PATH] [--socket PATH] [--no-daemon] [--json]\n"
+    "Usage: vaultcheck [--config PATH] [--socket PATH] [--no-daemon] [--json | --prometheus]\n"
+    "                  [--output FILE]\n"
     "Checks, read-only, that this device's secrets are vaulted, bound, sealed and readable.\n"
     "  --config PATH  configuration (default: ./installation.toml when it exists,\n"
     "                 else /opt/vesk/installation.toml)\n"
     "  --socket PATH  vaultd's socket (default: /var/run/vesk_sec.sock)\n"
     "  --no-daemon    open the blobs with this device's key; skip the daemon checks\n"
     "  --json         one JSON object instead of one line per check\n"
-    "Exit status: 0 all ok, 1 a warning, 2 a failure, 3 a usage error.\n";
+    "  --prometheus   Prometheus metrics (for node_exporter's textfile collector)\n"
+    "  --output FILE  replace FILE (mode 0644) with the report instead of printing it\n"
+    "Exit status: 0 all ok, 1 a warning, 2 a failure, 3 a usage error,\n"
+    "4 the report could not be written to FILE (it is left as it was).\n";
+
+std::string render(vesk::ReportFormat format, const std::string& config_path,
+                   const std::vector<vesk::Check>& checks) {
+  switch (format) {
+    case vesk::ReportFormat::kJson:
+      return vesk::render_json(config_path, checks);
+    case vesk::ReportFormat::kPrometheus:
+      return vesk::render_prometheus(checks, std::time(nullptr));
+    case vesk::ReportFormat::kText:
+      break;
+  }
+  return vesk::render_text(checks);
+}
 
 int check_device(const vesk::Options& options) {
   // keywarden's own choice, so both look at the same file when run from
@@ -45,8 +65,14 @@ int check_device(const vesk::Options& options) {
 
   const std::vector<vesk::Check> checks = vesk::run_checks(
       config_path, options.use_daemon ? std::optional(socket_path) : std::nullopt, probes);
-  std::cout << (options.json ? vesk::render_json(config_path, checks) : vesk::render_text(checks))
-            << std::flush;
+  const std::string report = render(options.format, config_path, checks);
+  if (!options.output_path) {
+    std::cout << report << std::flush;
+  } else if (!vesk::replace_file(*options.output_path, report, 0644)) {
+    const std::string why = std::strerror(errno);
+    std::cerr << "vaultcheck: cannot write " << *options.output_path << ": " << why << "\n";
+    return vesk::kReportNotWrittenStatus;
+  }
   return vesk::exit_status(checks);
 }
 
@@ -65,7 +91,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   // A monitor reads the status as the verdict: whatever goes wrong in the
-  // check itself is a failure (2), never a crash's status outside 0-3.
+  // check itself is a failure (2), never a crash's status outside 0-4. With
+  // --output nothing was reported, which is what 4 says.
   try {
     return check_device(options);
   } catch (const std::exception& error) {
@@ -73,5 +100,6 @@ int main(int argc, char** argv) {
   } catch (...) {
     std::cerr << "vaultcheck: unexpected failure\n";
   }
-  return static_cast<int>(vesk::Status::kFail);
+  return options.output_path ? vesk::kReportNotWrittenStatus
+                             : static_cast<int>(vesk::Status::kFail);
 }

@@ -14,13 +14,15 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
     const std::string& arg = args[i];
     if (arg == "--help") {
       options.help = true;
-    } else if (arg == "--json") {
-      options.json = true;
+    } else if (arg == "--json" || arg == "--prometheus") {
+      options.format = arg == "--json" ? ReportFormat::kJson : ReportFormat::kPrometheus;
     } else if (arg == "--no-daemon") {
       options.use_daemon = false;
-    } else if (arg == "--config" || arg == "--socket") {
+    } else if (arg == "--config" || arg == "--socket" || arg == "--output") {
       if (i + 1 == args.size()) return refuse("missing value for", arg);
-      (arg == "--config" ? options.config_path : options.socket_path) = args[++i];
+      (arg == "--config"   ? options.config_path
+       : arg == "--socket" ? options.socket_path
+                           : options.output_path) = args[++i];
     } else {
       // Nothing is checked by name, so a stray word is a mistake worth
       // stopping for rather than ignoring.

@@ -15,6 +15,21 @@ std::string padded(std::string text, std::size_t width) {
   return text;
 }
 
+// A label value as the exposition format writes it between its quotes.
+std::string prometheus_label(const std::string& text) {
+  std::string escaped;
+  for (const char byte : text) {
+    if (byte == '\\' || byte == '"') escaped.push_back('\\');
+    escaped.append(byte == '\n' ? "\\n" : std::string(1, byte));
+  }
+  return escaped;
+}
+
+void append_gauge_header(std::string& text, const char* name, const char* help) {
+  text.append("# HELP ").append(name).append(" ").append(help).append("\n");
+  text.append("# TYPE ").append(name).append(" gauge\n");
+}
+
 }  // namespace
 
 std::string status_name(Status status) {
@@ -41,6 +56,29 @@ std::string render_text(const std::vector<Check>& checks) {
     text.append(check.detail).append("\n");
   }
   return text;
+}
+
+std::string render_prometheus(const std::vector<Check>& checks, std::time_t run_time) {
+  std::string text;
+  append_gauge_header(text, "vesk_vaultcheck_status",
+                      "Worst status of vaultcheck's checks: 0 ok, 1 warn, 2 fail.");
+  text.append("vesk_vaultcheck_status ").append(std::to_string(exit_status(checks))).append("\n");
+  append_gauge_header(text, "vesk_vaultcheck_check_status",
+                      "Status of one vaultcheck check: 0 ok, 1 warn, 2 fail.");
+  for (const Check& check : checks) {
+    const auto same_name = [&check](const Check& other) { return other.name == check.name; };
+    text.append("vesk_vaultcheck_check_status{check=\"").append(prometheus_label(check.name));
+    // A key set twice has two checks of one name; the line keeps each series apart.
+    if (check.line && std::count_if(checks.begin(), checks.end(), same_name) > 1) {
+      text.append("\",line=\"").append(std::to_string(*check.line));
+    }
+    text.append("\"} ").append(std::to_string(static_cast<int>(check.status))).append("\n");
+  }
+  append_gauge_header(text, "vesk_vaultcheck_last_run_timestamp_seconds",
+                      "When vaultcheck last ran, in seconds since the Unix epoch.");
+  return text.append("vesk_vaultcheck_last_run_timestamp_seconds ")
+      .append(std::to_string(run_time))
+      .append("\n");
 }
 
 std::string json_string(const std::string& text) {

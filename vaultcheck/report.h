@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +39,17 @@ std::string render_text(const std::vector<Check>& checks);
 // [{"name": ..., "status": ..., "detail": ..., "line": N}, ...]}, "line"
 // only where the check has one.
 std::string render_json(const std::string& config_path, const std::vector<Check>& checks);
+
+// The metrics a fleet's Prometheus scrapes (through node_exporter's textfile
+// collector), in the text exposition format 0.0.4, each with # HELP and
+// # TYPE; all gauges with the status codes 0 ok, 1 warn, 2 fail:
+//   vesk_vaultcheck_status                      the worst status of `checks`
+//   vesk_vaultcheck_check_status{check="NAME"}  one series per check; a name
+//                                               that occurs more than once
+//                                               adds line="N" where it has one
+//   vesk_vaultcheck_last_run_timestamp_seconds  `run_time`
+// No detail goes into it; the metric names are what alert rules rely on.
+std::string render_prometheus(const std::vector<Check>& checks, std::time_t run_time);
 
 // `text` as a JSON string with its quotes: quote and backslash escaped,
 // bytes below 0x20 as \u00XX, each byte that is not part of well-formed

