@@ -2,7 +2,7 @@
 # What the appliance gets: builds everything for AArch64 with Debian's cross
 # compiler (warnings as errors) and runs the unit tests under qemu-aarch64; builds the Debian packages for amd64 and arm64
 # and checks their files; checks that `cmake --install` writes only under
-# its prefix or DESTDIR and that the unit starts the vaultd it installed.
+# its prefix or DESTDIR and that the units start the programs it installed.
 #
 # As root it installs, when missing: the arm64 architecture in dpkg,
 # g++-aarch64-linux-gnu, libssl-dev:arm64, libgtest-dev:arm64,
@@ -20,13 +20,8 @@ ctest --test-dir build/aarch64 -j"$(nproc)" -L unit --output-on-failure
 
 cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF -DVESK_WERROR=ON >/dev/null
 quietly cmake --build build/package -j"$(nproc)"
-layout='opt/vesk/keywarden
-usr/bin/vaultcheck
-usr/lib/systemd/system/vaultd.service
-usr/sbin/vaultd
-usr/share/man/man8/keywarden.8.gz
-usr/share/man/man8/vaultcheck.8.gz
-usr/share/man/man8/vaultd.8.gz'
+layout=$(printf '%s\n' opt/vesk/keywarden usr/bin/vaultcheck usr/sbin/vaultd usr/lib/tmpfiles.d/vesk.conf \
+  usr/lib/systemd/system/{vaultd.service,vaultcheck.service,vaultcheck.timer} usr/share/man/man8/{keywarden,vaultd,vaultcheck}.8.gz)
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 for build in build/package build/aarch64; do
@@ -39,28 +34,36 @@ DESTDIR="$stage/destdir" cmake --install build/package --prefix /usr/local >/dev
 DESTDIR="$stage/default" cmake --install build/package >/dev/null
 diff <(for root in package aarch64 prefix destdir/usr/local default; do sed "s#^#$root/#" <<<"$layout"; done | sort) \
   <(cd "$stage" && find . ! -type d | sed 's#^\./##' | sort)
-# The unit under root $1 names vaultd as $2 and passes systemd-analyze verify.
-# verify wants an executable file there, so the vaultd under $1 is shown at
-# /usr/sbin/vaultd, and verify writes to /run: both only in a private mount
-# namespace, so the host stays untouched.
-check_unit() {
-  unshare --mount --propagation private sh -c 'mount -t tmpfs vesk /run &&
-    mount -t overlay -o lowerdir="$1/usr/sbin:/usr/sbin" vesk /usr/sbin &&
-    MANPATH="$1/usr/share/man" systemd-analyze verify "$1/usr/lib/systemd/system/vaultd.service"' sh "$1" 2>&1 | (! grep .)
-  diff <(echo "ExecStart=$2") <(grep ^ExecStart= "$1/usr/lib/systemd/system/vaultd.service")
+# The units under root $1 name vaultd and vaultcheck under $2 and pass
+# systemd-analyze verify. verify wants executable files there, so the
+# programs under $1 are shown at /usr/sbin and /usr/bin, and verify writes to
+# /run: both only in a private mount namespace, so the host stays untouched.
+check_units() {
+  unshare --mount --propagation private sh -c 'mount -t tmpfs vesk /run && for dir in sbin bin; do
+    mount -t overlay -o lowerdir="$1/usr/$dir:/usr/$dir" vesk /usr/$dir; done &&
+    MANPATH="$1/usr/share/man" systemd-analyze verify "$1"/usr/lib/systemd/system/*' sh "$1" 2>&1 | (! grep .)
+  diff <(printf "ExecStart=%s\n" "$2/usr/bin/vaultcheck --prometheus --output /var/lib/prometheus/node-exporter/vesk.prom" \
+    "$2/usr/sbin/vaultd") <(cat "$1"/usr/lib/systemd/system/*.service | grep ^ExecStart=)
 }
-for root in package aarch64 default; do check_unit "$stage/$root" /usr/sbin/vaultd; done
-check_unit "$stage/prefix" "$stage/prefix/usr/sbin/vaultd"
+for root in package aarch64 default; do check_units "$stage/$root" ""; done
+check_units "$stage/prefix" "$stage/prefix"
 grep -qx "ExecStart=/usr/local/usr/sbin/vaultd" "$stage/destdir/usr/local/usr/lib/systemd/system/vaultd.service"
+# The report's folder is made when missing.
+systemd-tmpfiles --root="$stage/empty" --create "$stage/package/usr/lib/tmpfiles.d/vesk.conf"
+test -d "$stage/empty/var/lib/prometheus/node-exporter"
 # postinst on a machine that systemd runs, where vaultd does not start: the
-# install goes on and says so (systemctl and deb-systemd-helper stand-ins).
+# install goes on and says so, and vaultcheck's timer is enabled and started
+# (stand-ins that log their arguments).
 mkdir "$stage/bin" && printf '#!/bin/sh
-[ "$1" != restart ]
-' >"$stage/bin/systemctl" && chmod +x "$stage/bin/systemctl"
-ln -s /bin/true "$stage/bin/deb-systemd-helper"
+echo "${0##*/} $*" >>"${0%%/*}/calls"; [ "$1" != restart ] || [ "$2" != vaultd.service ]
+' | tee "$stage"/bin/{systemctl,deb-systemd-helper,systemd-tmpfiles} >/dev/null && chmod +x "$stage"/bin/*
 diff <(echo "vesk: warning: vaultd did not start; see why with: systemctl status vaultd") <(unshare --mount --propagation \
   private sh -c 'mount -t tmpfs vesk /run && mkdir -p /run/systemd/system && PATH="$0:$PATH" "$1" configure 2>&1' \
   "$stage/bin" packaging/debian/postinst)
-echo "both .debs and cmake --install: the layout above; each unit verified; postinst warns if vaultd does not start"
-# The exposure score may not rise above 0.7 (the threshold counts tenths).
-systemd-analyze security --offline=true --threshold=7 packaging/vaultd.service | tail -n 1
+grep -qx "deb-systemd-helper enable vaultcheck.timer" "$stage/bin/calls"
+grep -qx "systemctl restart vaultcheck.timer" "$stage/bin/calls"
+echo "both .debs and cmake --install: the layout above; each unit verified; postinst warns if vaultd does not start, enables the timer"
+# The exposure scores may not rise above 0.7 (the threshold counts tenths).
+for service in vaultd vaultcheck; do
+  systemd-analyze security --offline=true --threshold=7 "packaging/$service.service" | tail -n 1
+done
