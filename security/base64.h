@@ -7,13 +7,14 @@
 
 namespace vesk {
 
-// Standard-alphabet Base64 with "=" padding and no line breaks, made with
-// OpenSSL's base64 filter. Throws CryptoError if the filter chain fails.
+// Standard-alphabet Base64 with "=" padding and no line breaks. Throws
+// CryptoError for more bytes than an int can count in Base64.
 std::string encode_base64(const SecureBytes& bytes);
 
-// Decodes `text` with OpenSSL's base64 filter in no-newline mode, in one
-// read. Returns what that read delivered: empty when the text is not Base64
-// or the filter reports an error.
+// Decodes `text` exactly as OpenSSL's base64 filter in no-newline mode
+// does in one read, which stored blobs were always read with: well-formed
+// Base64 gives its bytes; text that is not Base64 gives what decoded before
+// the first 1024-character piece that does not (often nothing).
 SecureBytes decode_base64(std::string_view text);
 
 // Switch between the standard alphabet ("+", "/") and the URL-safe one

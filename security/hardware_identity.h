@@ -2,6 +2,7 @@
 
 #include <istream>
 #include <string>
+#include <string_view>
 
 namespace vesk {
 
@@ -17,11 +18,11 @@ struct HardwarePaths {
 inline constexpr const char* kUnknownCpuSerial = "UNKNOWN_CPU";
 inline constexpr const char* kMissingDeviceSerial = "MISSING";
 
-// The CPU serial of a cpuinfo text: the rest of the first line that starts
-// with "Serial", from the second character after its first colon, unchanged.
-// "UNKNOWN_CPU" when no such line exists; the empty text when that line has
-// nothing after its colon (or no colon at all).
-std::string read_cpu_serial(std::istream& cpuinfo);
+// The CPU serial of a cpuinfo text: the rest of the first line (lines end
+// at "\n") that starts with "Serial", from the second character after its
+// first colon, unchanged. "UNKNOWN_CPU" when no such line exists; the empty
+// text when that line has nothing after its colon (or no colon at all).
+std::string read_cpu_serial(std::string_view cpuinfo);
 
 // The first whitespace-delimited word of a sysfs serial file, or "MISSING"
 // when the stream holds no word.

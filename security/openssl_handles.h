@@ -1,6 +1,5 @@
 #pragma once
 
-#include <openssl/bio.h>
 #include <openssl/evp.h>
 
 #include <memory>
@@ -14,10 +13,19 @@ struct CipherContextDeleter {
 };
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter>;
 
-// Frees a whole filter chain (the filter and every BIO pushed below it).
-struct BioChainDeleter {
-  void operator()(BIO* chain) const noexcept { BIO_free_all(chain); }
+struct DigestContextDeleter {
+  void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
 };
-using BioChain = std::unique_ptr<BIO, BioChainDeleter>;
+using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
+
+struct CipherDeleter {
+  void operator()(EVP_CIPHER* cipher) const noexcept { EVP_CIPHER_free(cipher); }
+};
+using FetchedCipher = std::unique_ptr<EVP_CIPHER, CipherDeleter>;
+
+struct DigestDeleter {
+  void operator()(EVP_MD* digest) const noexcept { EVP_MD_free(digest); }
+};
+using FetchedDigest = std::unique_ptr<EVP_MD, DigestDeleter>;
 
 }  // namespace vesk

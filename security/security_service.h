@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "security/hardware_identity.h"
 #include "security/secure_memory.h"
@@ -26,7 +27,7 @@ class SecurityService {
 
   // The 32-byte key of `tier`: SHA-256 over base key (tier 1), base key and
   // CPU serial (tier 2), CPU serial, serial of "sda" and `extra` (tier 3), or
-  // the empty input (any other tier).
+  // the empty input (any other tier). Throws CryptoError when SHA-256 does.
   SecureBytes derive_tiered_key(int tier, const std::string& extra) const;
 
   // Encrypts `value` under the tier key with a fresh IV and returns the blob
@@ -42,7 +43,7 @@ class SecurityService {
   // Throws DecryptionError when the payload holds no ciphertext, the
   // ciphertext is not whole blocks, or the padding is rejected (wrong key or
   // damaged blob); never returns the bytes of a failed decryption.
-  std::string unvault(const std::string& blob, int tier, const std::string& extra) const;
+  std::string unvault(std::string_view blob, int tier, const std::string& extra) const;
 
   // Carried for the installation's layout; no operation opens it.
   const std::string shadow_keys_path;

@@ -1,39 +1,29 @@
 #include <openssl/sha.h>
 
+#include "security/algorithms.h"
 #include "security/security_service.h"
 
 namespace vesk {
 
-namespace {
-
-void append(SecureBytes& input, const std::string& text) {
-  input.insert(input.end(), text.begin(), text.end());
-}
-
-}  // namespace
-
 SecureBytes SecurityService::derive_tiered_key(int tier, const std::string& extra) const {
   // The parts are joined with no separator or length field: the recipe is
   // fixed by the blobs already stored on devices.
-  SecureBytes input;
+  const std::string_view base(reinterpret_cast<const char*>(base_key.data()), base_key.size());
+  SecureBytes key(SHA256_DIGEST_LENGTH, 0);
   switch (tier) {
     case 1:
-      input = base_key;
+      sha256({base}, key.data());
       break;
     case 2:
-      input = base_key;
-      append(input, get_cpu_serial());
+      sha256({base, get_cpu_serial()}, key.data());
       break;
     case 3:
-      append(input, get_cpu_serial());
-      append(input, get_hw_serial("sda"));
-      append(input, extra);
+      sha256({get_cpu_serial(), get_hw_serial("sda"), extra}, key.data());
       break;
     default:
+      sha256({}, key.data());
       break;
   }
-  SecureBytes key(SHA256_DIGEST_LENGTH, 0);
-  SHA256(input.data(), input.size(), key.data());
   return key;
 }
 

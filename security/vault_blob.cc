@@ -5,6 +5,7 @@
 #include <string>
 
 #include "protocol/vault_protocol.h"
+#include "security/algorithms.h"
 #include "security/base64.h"
 #include "security/blob_format.h"
 #include "security/errors.h"
@@ -42,8 +43,7 @@ std::string SecurityService::vault(const std::string& value, int tier,
   unsigned char* const ciphertext = payload.data() + kIvSize;
   int update_length = 0;
   int final_length = 0;
-  if (EVP_EncryptInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), payload.data()) !=
-          1 ||
+  if (EVP_EncryptInit_ex(context.get(), blob_cipher(), nullptr, key.data(), payload.data()) != 1 ||
       EVP_EncryptUpdate(context.get(), ciphertext, &update_length,
                         reinterpret_cast<const unsigned char*>(value.data()),
                         static_cast<int>(value.size())) != 1 ||
@@ -58,10 +58,10 @@ std::string SecurityService::vault(const std::string& value, int tier,
   return blob_prefix(tier).append(body);
 }
 
-std::string SecurityService::unvault(const std::string& blob, int tier,
+std::string SecurityService::unvault(std::string_view blob, int tier,
                                      const std::string& extra) const {
   if (blob.size() <= kBlobPrefixSize) return kBlobTooShortReply;
-  std::string body = blob.substr(kBlobPrefixSize);
+  std::string body(blob.substr(kBlobPrefixSize));
   to_standard_alphabet(body);
   const SecureBytes payload = decode_base64(body);
   if (payload.size() < kIvSize) return kBlobUndecodableReply;
@@ -77,8 +77,7 @@ std::string SecurityService::unvault(const std::string& blob, int tier,
   SecureBytes plain(ciphertext_size + 2 * kBlockSize, 0);
   int update_length = 0;
   int final_length = 0;
-  if (EVP_DecryptInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), payload.data()) !=
-          1 ||
+  if (EVP_DecryptInit_ex(context.get(), blob_cipher(), nullptr, key.data(), payload.data()) != 1 ||
       EVP_DecryptUpdate(context.get(), plain.data(), &update_length, payload.data() + kIvSize,
                         static_cast<int>(ciphertext_size)) != 1) {
     throw CryptoError("decryption could not start");
