@@ -34,7 +34,7 @@ std::optional<std::string> reply_to_request(std::string_view request, const Unva
     // Whatever goes wrong inside the decryption, the client learns only
     // that it failed and the daemon goes on serving.
     try {
-      return unvault(std::string(argument), tier_of_blob(argument));
+      return unvault(argument, tier_of_blob(argument));
     } catch (...) {
       return kDecryptFailReply;
     }

@@ -12,7 +12,7 @@ namespace vesk {
 
 // Turns a blob back into its value under the key of `tier`; in the daemon
 // this is SecurityService::unvault with the empty `extra`. May throw.
-using Unvaulter = std::function<std::string(const std::string& blob, int tier)>;
+using Unvaulter = std::function<std::string(std::string_view blob, int tier)>;
 
 // The tier named by a blob's prefix "v<digit>:": 1, 2 or 3 for those
 // digits, 2 for any other byte between "v" and ":", and 1 when the argument

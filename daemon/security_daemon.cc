@@ -1,7 +1,6 @@
 #include "daemon/security_daemon.h"
 
 #include <openssl/crypto.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -9,8 +8,10 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <utility>
 
 #include "daemon/request_protocol.h"
@@ -21,8 +22,9 @@ namespace {
 
 constexpr int kListenBacklog = 5;
 constexpr mode_t kSocketMode = 0660;
-constexpr timeval kClientTimeout{.tv_sec = 5, .tv_usec = 0};
+constexpr std::chrono::seconds kClientTimeout{5};
 constexpr timespec kResourcePause{.tv_sec = 0, .tv_nsec = 10'000'000};
+using Clock = std::chrono::steady_clock;
 
 bool fail_start_up(const char* message) {
   std::cerr << message << std::flush;
@@ -33,8 +35,8 @@ bool is_resource_shortage(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-// Sleeps a little, with the stop signals let in so a stop is not delayed.
-void pause_briefly(const sigset_t& wait_mask) { ppoll(nullptr, 0, &kResourcePause, &wait_mask); }
+// Sleeps a little; a stop signal cuts the sleep short.
+void pause_briefly() { nanosleep(&kResourcePause, nullptr); }
 
 bool peer_may_ask(int client_fd) {
   ucred peer{};
@@ -44,13 +46,31 @@ bool peer_may_ask(int client_fd) {
   return peer.uid == 0 || peer.uid == 1000;
 }
 
-bool bound_io_time(int client_fd) {
+// Bounds every read and write on `client_fd` to `left`; false when
+// nothing is left.
+bool bound_io_time(int client_fd, std::chrono::microseconds left) {
+  if (left.count() <= 0) return false;
+  const timeval bound{.tv_sec = static_cast<time_t>(left.count() / 1'000'000),
+                      .tv_usec = static_cast<suseconds_t>(left.count() % 1'000'000)};
   for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-    if (setsockopt(client_fd, SOL_SOCKET, option, &kClientTimeout, sizeof kClientTimeout) != 0) {
-      return false;
-    }
+    if (setsockopt(client_fd, SOL_SOCKET, option, &bound, sizeof bound) != 0) return false;
   }
   return true;
+}
+
+// Runs `io` (a read or a write) again when a stop signal interrupts it: the
+// connection in hand is finished, within 5 s of the first interruption.
+// The clock is read only then.
+template <typename Io>
+ssize_t resuming(int client_fd, std::optional<Clock::time_point>& deadline, const Io& io) {
+  ssize_t result = 0;
+  while ((result = io()) < 0 && errno == EINTR) {
+    if (!deadline) deadline = Clock::now() + kClientTimeout;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(*deadline - Clock::now());
+    if (!bound_io_time(client_fd, left)) break;
+  }
+  return result;
 }
 
 }  // namespace
@@ -60,9 +80,7 @@ SecurityDaemon::SecurityDaemon(const SecurityService& security_service,
     : service(security_service), socket_path(std::move(socket_path_to_bind)) {}
 
 bool SecurityDaemon::init() {
-  // Non-blocking so that a connection which vanishes between poll and
-  // accept cannot stall the loop with the stop signals held back.
-  server_fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  server_fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!server_fd.valid()) return fail_start_up("[-] Socket creation failed\n");
 
   sockaddr_un address{};
@@ -86,35 +104,23 @@ bool SecurityDaemon::init() {
   ::chmod(socket_path.c_str(), kSocketMode);
 
   if (listen(server_fd.get(), kListenBacklog) != 0) return fail_start_up("[-] Listen failed\n");
-  running = true;
   // Flushed at once: whoever started the daemon may wait for this line.
   std::cout << "[+] VESK Security Daemon Listening on " << socket_path << "\n" << std::flush;
   return true;
 }
 
 void SecurityDaemon::serve() {
-  // Stop signals stay blocked while a client is served and are let in only
-  // while the loop waits, so a stop cannot interrupt a read or a write and
-  // cannot slip in between the flag test and the wait.
-  const sigset_t wait_mask = waiting_mask();
-  while (running) {
-    admit_pending_signals(wait_mask);
-    if (stop_requested()) {
-      running = false;
-      break;
-    }
-
-    pollfd listener{.fd = server_fd.get(), .events = POLLIN, .revents = 0};
-    if (ppoll(&listener, 1, nullptr, &wait_mask) < 0) {
-      if (is_resource_shortage(errno)) pause_briefly(wait_mask);
-      continue;
-    }
-
+  // accept is the loop's only wait. A stop signal interrupts it, or, when it
+  // comes between the flag test and the accept, shuts the listener down so
+  // the accept fails at once: a stop is never held up by a quiet socket,
+  // and no connection costs a signal-mask change or a poll.
+  stop_accepting_on(server_fd.get());
+  while (!stop_requested()) {
     const UniqueFd client(accept4(server_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!client.valid()) {
       // The connection stays queued, so retrying at once would spin until
       // a descriptor or memory frees up.
-      if (is_resource_shortage(errno)) pause_briefly(wait_mask);
+      if (is_resource_shortage(errno)) pause_briefly();
       continue;
     }
     handle_client(client.get());
@@ -124,13 +130,15 @@ void SecurityDaemon::serve() {
 void SecurityDaemon::handle_client(int client_fd) {
   if (!peer_may_ask(client_fd)) return;
   // Without the bounds a silent client would hold every other one back.
-  if (!bound_io_time(client_fd)) return;
+  if (!bound_io_time(client_fd, kClientTimeout)) return;
+  std::optional<Clock::time_point> deadline;
 
   std::array<char, kRequestBufferSize> buffer{};
-  const ssize_t received = ::read(client_fd, buffer.data(), kMaxRequestBytes);
+  const ssize_t received = resuming(
+      client_fd, deadline, [&] { return ::read(client_fd, buffer.data(), kMaxRequestBytes); });
   if (received <= 0) return;
 
-  const Unvaulter unvault = [this](const std::string& blob, int tier) {
+  const Unvaulter unvault = [this](std::string_view blob, int tier) {
     return service.unvault(blob, tier, "");
   };
   std::optional<std::string> reply = reply_to_request(
@@ -140,7 +148,8 @@ void SecurityDaemon::handle_client(int client_fd) {
   // One write of the whole reply; MSG_NOSIGNAL because a peer that already
   // hung up must not raise SIGPIPE. Its result does not matter: there is
   // nobody left to tell.
-  (void)send(client_fd, reply->data(), reply->size(), MSG_NOSIGNAL);
+  (void)resuming(client_fd, deadline,
+                 [&] { return send(client_fd, reply->data(), reply->size(), MSG_NOSIGNAL); });
   // The reply may be a plain secret.
   OPENSSL_cleanse(reply->data(), reply->size());
 }

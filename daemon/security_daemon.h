@@ -26,18 +26,19 @@ class SecurityDaemon {
   // Accepts and serves connections one after the other, closing each after
   // handle_client, until SIGTERM or SIGINT arrives (see stop_signals.h); a
   // stop lets the connection in hand finish. Accept failures are retried,
-  // with a short pause when descriptors or memory run out. Call after init.
+  // with a short pause when descriptors or memory run out. Call after init,
+  // with install_stop_signals done.
   void serve();
 
   // Serves one connected client: only peers with user id 0 or 1000 are
-  // answered; one read of at most kMaxRequestBytes, bounded by a 5 s
-  // timeout, and at most one write of the reply, also bounded. Never closes
-  // `client_fd` and never throws for anything a client sends.
+  // answered; one read of at most kMaxRequestBytes and at most one write of
+  // the reply, each bounded by 5 s; when a stop signal interrupts them they
+  // are resumed, within 5 s of the interruption. Never closes `client_fd`
+  // and never throws for anything a client sends.
   void handle_client(int client_fd);
 
  private:
   UniqueFd server_fd;
-  bool running = false;
   const SecurityService& service;
   const std::string socket_path;
 };

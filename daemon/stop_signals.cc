@@ -1,22 +1,24 @@
 #include "daemon/stop_signals.h"
 
-#include <pthread.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <csignal>
 
 namespace vesk {
 namespace {
 
 volatile std::sig_atomic_t stop_flag = 0;
+volatile std::sig_atomic_t listener_to_shut = -1;
 
-void record_stop(int /*signal*/) { stop_flag = 1; }
-
-sigset_t stop_signal_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  return set;
+void record_stop(int /*signal*/) {
+  // The interrupted code may be about to read errno.
+  const int saved_errno = errno;
+  stop_flag = 1;
+  // shutdown is async-signal-safe. A listening Unix socket shut down for
+  // reading fails every accept, a waiting one included, with EINVAL.
+  if (listener_to_shut >= 0) shutdown(listener_to_shut, SHUT_RD);
+  errno = saved_errno;
 }
 
 }  // namespace
@@ -37,27 +39,10 @@ void install_stop_signals() {
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, nullptr);
-
-  const sigset_t stops = stop_signal_set();
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 }
+
+void stop_accepting_on(int listening_fd) { listener_to_shut = listening_fd; }
 
 bool stop_requested() { return stop_flag != 0; }
-
-sigset_t waiting_mask() {
-  sigset_t mask;
-  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-  sigdelset(&mask, SIGTERM);
-  sigdelset(&mask, SIGINT);
-  return mask;
-}
-
-void admit_pending_signals(const sigset_t& mask) {
-  // A pending signal that becomes unblocked is delivered before
-  // pthread_sigmask returns; the old mask is then put back.
-  sigset_t previous;
-  pthread_sigmask(SIG_SETMASK, &mask, &previous);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-}
 
 }  // namespace vesk

@@ -22,7 +22,7 @@ using namespace vesk;
 void answer_request(const std::string& input) {
   static const SecurityService service(kShadowKeysPath, base_key_bytes());
   (void)reply_to_request(
-      input, [](const std::string& blob, int tier) { return service.unvault(blob, tier, ""); });
+      input, [](std::string_view blob, int tier) { return service.unvault(blob, tier, ""); });
 }
 
 void rewrite_file(int tier, const std::string& file) {

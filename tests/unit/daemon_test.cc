@@ -37,7 +37,7 @@ TEST(RequestProtocol, Table) {
   for (const auto& row : rows) {
     std::string asked_blob = "-";
     int asked_tier = 0;
-    const auto reply = reply_to_request(row.request, [&](const std::string& blob, int tier) {
+    const auto reply = reply_to_request(row.request, [&](std::string_view blob, int tier) {
       asked_blob = blob;
       asked_tier = tier;
       if (blob == "throw") throw std::runtime_error("unvault failed");
