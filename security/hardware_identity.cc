@@ -5,12 +5,36 @@
 
 #include <array>
 #include <cerrno>
-#include <fstream>
 
 #include "security/security_service.h"
 #include "security/unique_fd.h"
 
 namespace vesk {
+
+namespace {
+
+// `parse` of the whole text of the file at `path` (the empty text when it
+// cannot be opened). vaultd reads the CPU's identity for every tier-2
+// request, so this costs what the file costs: plain reads, and no copy
+// when one read returns all of it (a read that does not fill the buffer
+// met the end, for a regular file as for /proc and /sys; the cpuinfo of a
+// device with a few cores fits).
+std::string parse_file(const std::string& path, std::string (*parse)(std::string_view)) {
+  const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  std::array<char, 4096> chunk;  // NOLINT(cppcoreguidelines-pro-type-member-init): read fills it
+  std::string text;
+  ssize_t count = 0;
+  while (file.valid() && (count = read(file.get(), chunk.data(), chunk.size())) != 0) {
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) break;
+    const std::string_view part(chunk.data(), static_cast<std::size_t>(count));
+    if (text.empty() && part.size() < chunk.size()) return parse(part);
+    text.append(part);
+  }
+  return parse(text);
+}
+
+}  // namespace
 
 std::string read_cpu_serial(std::string_view cpuinfo) {
   constexpr std::string_view kSerialLabel = "Serial";
@@ -28,34 +52,19 @@ std::string read_cpu_serial(std::string_view cpuinfo) {
   return kUnknownCpuSerial;
 }
 
-std::string read_device_serial(std::istream& serial_file) {
-  std::string word;
-  if (serial_file >> word) return word;
-  return kMissingDeviceSerial;
+std::string read_device_serial(std::string_view serial_file) {
+  constexpr std::string_view kBlanks = " \t\n\v\f\r";
+  const std::size_t start = serial_file.find_first_not_of(kBlanks);
+  if (start == std::string_view::npos) return kMissingDeviceSerial;
+  return std::string(serial_file.substr(start, serial_file.find_first_of(kBlanks, start) - start));
 }
 
 std::string SecurityService::get_cpu_serial() const {
-  // vaultd reads this for every tier-2 request, so it costs what the file
-  // costs: plain reads, and no copy when one read returns all of it (a
-  // read that does not fill the buffer met the end, for a regular file as
-  // for /proc; the cpuinfo of a device with a few cores fits).
-  const UniqueFd file(open(hardware.cpuinfo.c_str(), O_RDONLY | O_CLOEXEC));
-  std::array<char, 4096> chunk;  // NOLINT(cppcoreguidelines-pro-type-member-init): read fills it
-  std::string text;
-  ssize_t count = 0;
-  while (file.valid() && (count = read(file.get(), chunk.data(), chunk.size())) != 0) {
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) break;
-    const std::string_view part(chunk.data(), static_cast<std::size_t>(count));
-    if (text.empty() && part.size() < chunk.size()) return read_cpu_serial(part);
-    text.append(part);
-  }
-  return read_cpu_serial(text);
+  return parse_file(hardware.cpuinfo, read_cpu_serial);
 }
 
 std::string SecurityService::get_hw_serial(const std::string& device) const {
-  std::ifstream serial_file(hardware.sys_block + device + "/device/serial");
-  return read_device_serial(serial_file);
+  return parse_file(hardware.sys_block + device + "/device/serial", read_device_serial);
 }
 
 }  // namespace vesk

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <istream>
 #include <string>
 #include <string_view>
 
@@ -24,8 +23,8 @@ inline constexpr const char* kMissingDeviceSerial = "MISSING";
 // text when that line has nothing after its colon (or no colon at all).
 std::string read_cpu_serial(std::string_view cpuinfo);
 
-// The first whitespace-delimited word of a sysfs serial file, or "MISSING"
-// when the stream holds no word.
-std::string read_device_serial(std::istream& serial_file);
+// The first whitespace-delimited word of a sysfs serial file's text, or
+// "MISSING" when the text holds no word.
+std::string read_device_serial(std::string_view serial_file);
 
 }  // namespace vesk
