@@ -15,16 +15,6 @@ std::string padded(std::string text, std::size_t width) {
   return text;
 }
 
-// A label value as the exposition format writes it between its quotes.
-std::string prometheus_label(const std::string& text) {
-  std::string escaped;
-  for (const char byte : text) {
-    if (byte == '\\' || byte == '"') escaped.push_back('\\');
-    escaped.append(byte == '\n' ? "\\n" : std::string(1, byte));
-  }
-  return escaped;
-}
-
 void append_gauge_header(std::string& text, const char* name, const char* help) {
   text.append("# HELP ").append(name).append(" ").append(help).append("\n");
   text.append("# TYPE ").append(name).append(" gauge\n");
@@ -56,6 +46,15 @@ std::string render_text(const std::vector<Check>& checks) {
     text.append(check.detail).append("\n");
   }
   return text;
+}
+
+std::string prometheus_label(const std::string& text) {
+  std::string escaped;
+  for (const char byte : text) {
+    if (byte == '\\' || byte == '"') escaped.push_back('\\');
+    escaped.append(byte == '\n' ? "\\n" : std::string(1, byte));
+  }
+  return escaped;
 }
 
 std::string render_prometheus(const std::vector<Check>& checks, std::time_t run_time) {

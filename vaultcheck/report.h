@@ -51,6 +51,10 @@ std::string render_json(const std::string& config_path, const std::vector<Check>
 // No detail goes into it; the metric names are what alert rules rely on.
 std::string render_prometheus(const std::vector<Check>& checks, std::time_t run_time);
 
+// `text` as a Prometheus label value, without its quotes: backslash, quote
+// and line feed escaped, every other byte unchanged.
+std::string prometheus_label(const std::string& text);
+
 // `text` as a JSON string with its quotes: quote and backslash escaped,
 // bytes below 0x20 as \u00XX, each byte that is not part of well-formed
 // UTF-8 as \ufffd, every other byte unchanged. The result is valid UTF-8.
