@@ -26,11 +26,13 @@ namespace vesk {
 namespace {
 
 // A device made of files in a fresh folder: a cpuinfo with `serial_line`
-// and, when `usb_serial` is not empty, a drive "sda" that shows it.
+// (after a long flags line, so it takes more than one read of 4 KiB) and,
+// when `usb_serial` is not empty, a drive "sda" that shows it.
 struct FakeDevice {
   explicit FakeDevice(const std::string& serial_line, const std::string& usb_serial = "") {
     std::filesystem::create_directories(dir / "sda/device");
-    std::ofstream(dir / "cpuinfo") << "processor\t: 0\nBogoMIPS\t: 108.00\n" << serial_line;
+    std::ofstream(dir / "cpuinfo") << "processor\t: 0\nflags\t: " << std::string(4070, 'f') << "\n"
+                                   << serial_line;
     if (!usb_serial.empty()) std::ofstream(dir / "sda/device/serial") << usb_serial;
   }
   ~FakeDevice() { std::filesystem::remove_all(dir); }
