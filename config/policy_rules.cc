@@ -225,8 +225,9 @@ PolicyRewrite apply_policy(std::string_view file_text, const SecurityTarget& tar
       wipe(lines[index].text);
       lines[index].text = rebuilt_line(key_line, target.key, blob);
       result.rebuilt_lines.push_back(index);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
       result.encryption_failed = true;
+      result.failure = error.what();
     }
     wipe(plain);
     wipe(key_line.value);

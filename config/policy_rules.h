@@ -69,6 +69,7 @@ struct PolicyRewrite {
   // vaulted before the failure, none of which reached `text`).
   std::vector<std::size_t> rebuilt_lines;
   bool encryption_failed = false;  // `text` is then the old text
+  std::string failure;             // why encryption failed
 };
 
 // Whether the configuration allows remote updates: some line's text before

@@ -24,6 +24,8 @@ bool AdminTool::broker_update(const SecurityTarget& target, int tier) {
         try {
           return security.unvault(blob, blob_tier, "");
         } catch (const CryptoError&) {
+          // Not a blob of this device: vaulted as the text it is. An
+          // unreadable device (DeviceIdentityError) fails the key instead.
           return std::nullopt;
         }
       }};
@@ -41,6 +43,8 @@ bool AdminTool::broker_update(const SecurityTarget& target, int tier) {
   wipe(rewrite.text);
   if (rewrite.encryption_failed) {
     io.out << progress << coloured_line(RED, "FAILED");
+    io.out.flush();
+    io.err << coloured_line(RED, "[-] Error: " + rewrite.failure);
     return false;
   }
   if (!written) {

@@ -20,6 +20,15 @@ class DecryptionError : public CryptoError {
   using CryptoError::CryptoError;
 };
 
+// The device's identity, which a tier key is bound to, could not be read
+// (its cpuinfo did not open or could not be read to its end). Deliberately
+// no CryptoError: callers that read a CryptoError as "this blob does not
+// open" must not read an unreadable device that way.
+class DeviceIdentityError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Returns the pending OpenSSL errors as one text and empties the queue.
 std::string drain_openssl_errors();
 

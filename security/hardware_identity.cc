@@ -5,7 +5,10 @@
 
 #include <array>
 #include <cerrno>
+#include <optional>
+#include <utility>
 
+#include "security/errors.h"
 #include "security/security_service.h"
 #include "security/unique_fd.h"
 
@@ -13,20 +16,21 @@ namespace vesk {
 
 namespace {
 
-// `parse` of the whole text of the file at `path` (the empty text when it
-// cannot be opened). vaultd reads the CPU's identity for every tier-2
-// request, so this costs what the file costs: plain reads, and no copy
-// when one read returns all of it (a read that does not fill the buffer
-// met the end, for a regular file as for /proc and /sys; the cpuinfo of a
-// device with a few cores fits).
-std::string parse_file(const std::string& path, std::string (*parse)(std::string_view)) {
+// `parse` of the whole text of the file at `path`, or nothing when it
+// cannot be opened or read to its end: half a file is no answer. vaultd reads the CPU's identity
+// for every tier-2 request, so this costs what the file costs: plain reads, and no copy when one
+// read returns all of it (a read that does not fill the buffer met the end, for a regular file as
+// for /proc and /sys; the cpuinfo of a device with a few cores fits).
+std::optional<std::string> parse_file(const std::string& path,
+                                      std::string (*parse)(std::string_view)) {
   const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return std::nullopt;
   std::array<char, 4096> chunk;  // NOLINT(cppcoreguidelines-pro-type-member-init): read fills it
   std::string text;
   ssize_t count = 0;
-  while (file.valid() && (count = read(file.get(), chunk.data(), chunk.size())) != 0) {
+  while ((count = read(file.get(), chunk.data(), chunk.size())) != 0) {
     if (count < 0 && errno == EINTR) continue;
-    if (count < 0) break;
+    if (count < 0) return std::nullopt;
     const std::string_view part(chunk.data(), static_cast<std::size_t>(count));
     if (text.empty() && part.size() < chunk.size()) return parse(part);
     text.append(part);
@@ -59,12 +63,23 @@ std::string read_device_serial(std::string_view serial_file) {
   return std::string(serial_file.substr(start, serial_file.find_first_of(kBlanks, start) - start));
 }
 
-std::string SecurityService::get_cpu_serial() const {
+std::optional<std::string> SecurityService::get_cpu_serial() const {
   return parse_file(hardware.cpuinfo, read_cpu_serial);
 }
 
+std::string SecurityService::cpu_serial_for_key() const {
+  std::optional<std::string> serial = get_cpu_serial();
+  // A key bound to "UNKNOWN_CPU" because one read failed would lock a
+  // password away under a key the device never derives again.
+  if (!serial) throw DeviceIdentityError("cannot read " + hardware.cpuinfo);
+  return std::move(*serial);
+}
+
 std::string SecurityService::get_hw_serial(const std::string& device) const {
-  return parse_file(hardware.sys_block + device + "/device/serial", read_device_serial);
+  // The drive's absence is an ordinary state: an unreadable serial file is
+  // no drive.
+  return parse_file(hardware.sys_block + device + "/device/serial", read_device_serial)
+      .value_or(kMissingDeviceSerial);
 }
 
 }  // namespace vesk

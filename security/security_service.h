@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,8 +19,10 @@ class SecurityService {
   SecurityService& operator=(const SecurityService&) = delete;
   ~SecurityService() = default;
 
-  // The CPU serial text of the device, or "UNKNOWN_CPU". Never fails.
-  std::string get_cpu_serial() const;
+  // The CPU serial text of the device ("UNKNOWN_CPU" when its cpuinfo,
+  // read whole, names none), or nothing when the cpuinfo cannot be opened
+  // or read to its end.
+  std::optional<std::string> get_cpu_serial() const;
 
   // The serial of block device `device` (a name under the sysfs block
   // directory, not validated), or "MISSING". Never fails.
@@ -27,13 +30,16 @@ class SecurityService {
 
   // The 32-byte key of `tier`: SHA-256 over base key (tier 1), base key and
   // CPU serial (tier 2), CPU serial, serial of "sda" and `extra` (tier 3), or
-  // the empty input (any other tier). Throws CryptoError when SHA-256 does.
+  // the empty input (any other tier). Throws CryptoError when SHA-256 does,
+  // and DeviceIdentityError for tiers 2 and 3 when the CPU serial cannot be
+  // read: no key is ever derived from a serial that was not read.
   SecureBytes derive_tiered_key(int tier, const std::string& extra) const;
 
   // Encrypts `value` under the tier key with a fresh IV and returns the blob
   // "v<tier>:" + URL-safe Base64(IV || AES-256-CBC ciphertext).
-  // Throws CryptoError when the random generator or a cipher step fails;
-  // no blob is ever made from a failed step.
+  // Throws CryptoError when the random generator or a cipher step fails,
+  // DeviceIdentityError when the tier key cannot be derived; no blob is ever
+  // made from a failed step.
   std::string vault(const std::string& value, int tier, const std::string& extra) const;
 
   // Decrypts a blob under the key of `tier` (the prefix is not read).
@@ -42,7 +48,9 @@ class SecurityService {
   // the daemon's replies for them (vault_protocol.h), passed on as they are.
   // Throws DecryptionError when the payload holds no ciphertext, the
   // ciphertext is not whole blocks, or the padding is rejected (wrong key or
-  // damaged blob); never returns the bytes of a failed decryption.
+  // damaged blob), and DeviceIdentityError when the tier key cannot be
+  // derived (no key is tried then); never returns the bytes of a failed
+  // decryption.
   std::string unvault(std::string_view blob, int tier, const std::string& extra) const;
 
   // Carried for the installation's layout; no operation opens it.
@@ -50,6 +58,9 @@ class SecurityService {
   const SecureBytes base_key;
 
  private:
+  // get_cpu_serial's text, or DeviceIdentityError.
+  std::string cpu_serial_for_key() const;
+
   const HardwarePaths hardware;
 };
 

@@ -19,6 +19,7 @@ namespace {
 
 constexpr mode_t kPermissionBits = 07777;
 constexpr const char* kNotAPassword = "reply is not a password";
+constexpr const char* kCpuinfoUnreadable = "cannot read /proc/cpuinfo";
 
 std::string octal_mode(mode_t mode) {
   std::ostringstream text;
@@ -138,15 +139,16 @@ Check remote_updates_check(const std::string& text, const std::string& config_pa
 void append_hardware_checks(const SecurityService& service, std::vector<Check>& checks) {
   // Tier keys and the operator's authentication are built from the
   // serials: they are compared and wiped, never shown.
-  std::string cpu = service.get_cpu_serial();
-  const bool cpu_known = cpu != kUnknownCpuSerial;
-  wipe(cpu);
-  Check cpu_check{"cpu-serial", Status::kOk, "present", {}};
-  if (!cpu_known) {
-    cpu_check.status = Status::kFail;
+  std::optional<std::string> cpu = service.get_cpu_serial();
+  Check cpu_check{"cpu-serial", Status::kFail, kCpuinfoUnreadable, {}};
+  if (cpu && *cpu != kUnknownCpuSerial) {
+    cpu_check.status = Status::kOk;
+    cpu_check.detail = "present";
+  } else if (cpu) {
     cpu_check.detail = std::string(kUnknownCpuSerial).append(": no CPU serial");
     cpu_check.detail.append(", tier-2 keys would bind to nothing");
   }
+  if (cpu) wipe(*cpu);
   checks.push_back(std::move(cpu_check));
   // The drive is needed only while an operator authenticates, so its
   // absence is the normal state.
@@ -219,6 +221,8 @@ BlobOpener device_key_opener(const SecurityService& service) {
       // vaultd's reply to the same blob, so a report reads the same
       // whichever way the blobs were opened.
       return Opening{false, kDecryptFailReply};
+    } catch (const DeviceIdentityError&) {
+      return Opening{false, kCpuinfoUnreadable};
     }
     const bool opens = could_stand_in_file(value);
     wipe(value);

@@ -1,14 +1,22 @@
-// The console's last line of defence, and the statuses of the commands it
-// runs. Its dialogues are tested on the real program (tests/system).
+// The console's operations on a configuration in a temp folder, with the
+// outside commands recorded instead of run, and the statuses of the
+// commands it runs. The dialogues are tested whole on the real program
+// (tests/system).
 
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include "console/admin_tool.h"
+#include "console/globals.h"
 #include "security/base_key.h"
+#include "security/unique_fd.h"
 
 namespace vesk {
 namespace {
@@ -18,6 +26,90 @@ struct ThrowingRunner : CommandRunner {
     throw std::runtime_error("no editor here");
   }
 };
+
+struct RecordingRunner : CommandRunner {
+  int run(const CommandLine& command, CommandOutput /*output*/) override {
+    commands.push_back(command);
+    return 0;
+  }
+  std::vector<CommandLine> commands;
+};
+
+// An open installation in a fresh folder, and a device whose cpuinfo is at
+// `cpuinfo` inside it.
+struct Installation {
+  explicit Installation(const std::string& config) { write("installation.toml", config); }
+  ~Installation() { std::filesystem::remove_all(dir); }
+  Installation(const Installation&) = delete;
+  Installation& operator=(const Installation&) = delete;
+
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(dir / name) << text;
+  }
+  std::string read(const std::string& name = "installation.toml") const {
+    std::ostringstream text;
+    text << std::ifstream(dir / name).rdbuf();
+    return text.str();
+  }
+  // Runs the console on `input`; returns what it wrote to both streams.
+  std::pair<std::string, std::string> console(const std::string& input,
+                                              const std::string& cpuinfo = "cpuinfo") {
+    const SecurityService security(kShadowKeysPath, base_key_bytes(),
+                                   HardwarePaths{dir / cpuinfo, dir.string() + "/"});
+    std::istringstream in(input);
+    std::ostringstream out;
+    std::ostringstream err;
+    AdminTool(security, dir / "installation.toml", ConsoleIo{in, out, err},
+              ConsoleSystem{.commands = runner})
+        .run();
+    return {out.str(), err.str()};
+  }
+
+  const std::filesystem::path dir = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vesk-console.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("no temp folder");
+    return pattern;
+  }();
+  RecordingRunner runner;
+};
+
+const std::string kConfig = "[PASSES]\nadmin_pass = alpha\n";
+const std::string kHardened = GREEN + "[+] Data Hardened." + RESET;
+const std::string kIncomplete = RED + "[-] Error: Security Policy Incomplete." + RESET;
+
+// A key is never bound to a CPU serial that was not read: with a cpuinfo
+// that cannot be opened or read, tier 2 fails the key and leaves the file.
+TEST(Console, StagesOnlyBindToACpuinfoReadWhole) {
+  // A tier-2 blob of this device's key for "db-pass/16bytes!", which stage 1
+  // must open rather than vault as text.
+  const std::string tier2 =
+      "[PASSES]\nadmin_pass = "
+      "v2:Dw4NDAsKCQgHBgUEAwIBAOSbIPeSx1BxelcEgG0pOOE5Y_5dAykm5cTP8p7uaZ0j\n";
+  const struct {
+    std::string config, selection, cpuinfo;  // cpuinfo: "missing", "folder" or its text
+    bool hardened;
+  } rows[] = {
+      {kConfig, "2", "missing", false},
+      {kConfig, "3", "folder", false},
+      {tier2, "1", "missing", false},
+      {kConfig, "2", "processor\t: 0\n", true},  // read whole, no serial: UNKNOWN_CPU
+      {tier2, "1", "Serial\t\t: 00000000deadbeef\n", true},
+  };
+  for (const auto& row : rows) {
+    Installation installation(row.config);
+    if (row.cpuinfo == "folder") std::filesystem::create_directory(installation.dir / "cpuinfo");
+    if (row.cpuinfo != "folder" && row.cpuinfo != "missing") {
+      installation.write("cpuinfo", row.cpuinfo);
+    }
+    const auto [out, err] = installation.console(row.selection + "\nq\n");
+    EXPECT_NE(out.find(row.hardened ? kHardened : kIncomplete), std::string::npos) << out;
+    EXPECT_EQ(installation.read() == row.config, !row.hardened) << row.cpuinfo;
+    EXPECT_EQ(
+        err.find("cannot read " + (installation.dir / "cpuinfo").string()) != std::string::npos,
+        !row.hardened)
+        << err;
+  }
+}
 
 TEST(AdminTool, AnOperationThatThrowsGivesTheMenuBack) {
   const SecurityService security(kShadowKeysPath, base_key_bytes());

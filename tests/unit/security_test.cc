@@ -92,6 +92,21 @@ TEST(TierKey, KnownAnswers) {
   }
 }
 
+// A cpuinfo that cannot be opened or read to its end gives no serial, so
+// no key is bound to one: tiers 2 and 3 fail, tier 1 does not need it.
+TEST(TierKey, NoKeyFromAnUnreadableCpuinfo) {
+  const FakeDevice device(kSerialLine, "USB123");
+  for (const std::filesystem::path& cpuinfo : {device.dir / "none", device.dir / "sda"}) {
+    const SecurityService service(kShadowKeysPath, base_key_bytes(),
+                                  HardwarePaths{cpuinfo, device.dir.string() + "/"});
+    EXPECT_EQ(service.get_cpu_serial(), std::nullopt) << cpuinfo;
+    EXPECT_THROW(service.derive_tiered_key(2, ""), DeviceIdentityError) << cpuinfo;
+    EXPECT_THROW(service.derive_tiered_key(3, ""), DeviceIdentityError) << cpuinfo;
+    EXPECT_THROW(service.vault("x", 2, ""), DeviceIdentityError) << cpuinfo;
+    EXPECT_EQ(service.vault("x", 1, "").substr(0, 3), "v1:") << cpuinfo;
+  }
+}
+
 // Made with openssl enc under the keys of kSerialLine's device.
 const std::string kTier1Blob = "v1:AAECAwQFBgcICQoLDA0OD664kzSMRj2X5tfdsZRK59E=";  // s3cret-pass
 const std::string kTier2Blob =                                                     // 16 bytes

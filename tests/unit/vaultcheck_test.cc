@@ -16,6 +16,7 @@ namespace {
 const std::string kBlob = "v2:Dw4NDAsKCQgHBgUEAwIBAOSbIPeSx1BxelcEgG0pOOE5Y_5dAykm5cTP8p7uaZ0j";
 DaemonReply reply(Exchange outcome, const char* bytes = "") { return {outcome, bytes}; }
 const DaemonReply kPong = reply(Exchange::kAnswered, "PONG");
+const ConfigRead kConfig = {"[PASSES]\nadmin_pass = " + kBlob};
 
 // A table of devices staged through Probes: a configuration that reads as
 // `config`, a daemon that answers PING with `pong` and UNVAULT with `value`.
@@ -26,7 +27,9 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
   const struct {
     DaemonReply pong, value;
     std::string check;  // "<name>: <status> <detail>"
-    ConfigRead config = {"[PASSES]\nadmin_pass = " + kBlob};
+    ConfigRead config = kConfig;
+    std::string cpuinfo = "/dev/null";  // read whole, no serial
+    bool daemon = true;
   } rows[] = {
       {kPong, none, opens},  // the empty value
       {kPong, reply(Exchange::kAnswered, "ERR"), opens},
@@ -42,9 +45,11 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
       {kPong, none, "daemon-socket: fail vesk.sock: not a socket"},  // every file here is regular
       {kPong, none,
        "cpu-serial: fail UNKNOWN_CPU: no CPU serial, tier-2 keys would bind to nothing"},
+      {kPong, none, "cpu-serial: fail cannot read /proc/cpuinfo", kConfig, "/nonexistent"},
+      {kPong, none, fails + "cannot read /proc/cpuinfo)", kConfig, "/", false},
   };
-  const SecurityService service(kShadowKeysPath, base_key_bytes(), HardwarePaths{"/nonexistent"});
   for (const auto& row : rows) {
+    const SecurityService service(kShadowKeysPath, base_key_bytes(), HardwarePaths{row.cpuinfo});
     const Probes probes{
         .service = service,
         .ask_daemon = [&row](auto& request) { return request == "PING:" ? row.pong : row.value; },
@@ -52,7 +57,8 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
         .file_info = [](auto&, bool) { return FileInfo{S_IFREG}; }};
     const std::string name = row.check.substr(0, row.check.find(':'));
     std::string found;  // every check of that name, so a missing one fails too
-    for (const Check& check : run_checks("installation.toml", "vesk.sock", probes)) {
+    for (const Check& check : run_checks(
+             "installation.toml", row.daemon ? std::optional("vesk.sock") : std::nullopt, probes)) {
       if (check.name == name) found += name + ": " + status_name(check.status) + " " + check.detail;
     }
     EXPECT_EQ(found, row.check);
