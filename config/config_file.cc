@@ -11,6 +11,7 @@
 #include <array>
 #include <filesystem>
 
+#include "config/replacement_file.h"
 #include "security/secure_memory.h"
 #include "security/unique_fd.h"
 
@@ -19,7 +20,7 @@ namespace vesk {
 namespace {
 
 // Writes content[from, to) at the same offsets of the file.
-bool write_range(int fd, const std::string& content, std::size_t from, std::size_t to) {
+bool write_range(int fd, std::string_view content, std::size_t from, std::size_t to) {
   while (from < to) {
     const ssize_t count = pwrite(fd, content.data() + from, to - from, static_cast<off_t>(from));
     if (count < 0 && errno == EINTR) continue;
@@ -29,27 +30,55 @@ bool write_range(int fd, const std::string& content, std::size_t from, std::size
   return true;
 }
 
-bool write_all(int fd, const std::string& content) {
+bool write_all(int fd, std::string_view content) {
   return write_range(fd, content, 0, content.size());
+}
+
+// The whole content of the open regular file `fd` of `size` bytes, read
+// from its start; nothing when a read fails or it is not that size.
+std::optional<std::string> read_whole(int fd, std::size_t size) {
+  std::string content(size, '\0');
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t count = pread(fd, content.data() + done, size - done, static_cast<off_t>(done));
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      wipe(content);
+      return std::nullopt;
+    }
+    done += static_cast<std::size_t>(count);
+  }
+  return content;
 }
 
 // Rewrites in place without ever leaving a mix on a full disk: the room the
 // new content needs past the old end is taken first, by writing that part;
-// when it cannot be had, the file is cut back and keeps its old content.
-// Only then are the old bytes overwritten, which needs no new room (except
+// only then are the old bytes overwritten, which needs no new room (except
 // on a copy-on-write file system), and the file is cut to its new length.
 // Writing the tail rather than calling fallocate works on every file system.
-bool rewrite_in_place(const std::string& path, const std::string& content) {
-  const UniqueFd file(open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+// Whatever write fails, the old content, read first, is put back.
+WriteOutcome rewrite_in_place(const std::string& path, const std::string& content) {
+  const UniqueFd file(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   struct stat status {};
-  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
-  const auto old_size = static_cast<std::size_t>(status.st_size);
-  if (content.size() > old_size && !write_range(file.get(), content, old_size, content.size())) {
-    (void)ftruncate(file.get(), status.st_size);
-    return false;
+  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return WriteOutcome::kUnchanged;
   }
-  return write_range(file.get(), content, 0, std::min(old_size, content.size())) &&
-         ftruncate(file.get(), static_cast<off_t>(content.size())) == 0 && fsync(file.get()) == 0;
+  const auto old_size = static_cast<std::size_t>(status.st_size);
+  std::optional<std::string> old_content = read_whole(file.get(), old_size);
+  if (!old_content) return WriteOutcome::kUnchanged;
+  const bool written =
+      (content.size() <= old_size || write_range(file.get(), content, old_size, content.size())) &&
+      write_range(file.get(), content, 0, std::min(old_size, content.size())) &&
+      ftruncate(file.get(), static_cast<off_t>(content.size())) == 0 && fsync(file.get()) == 0;
+  WriteOutcome outcome = WriteOutcome::kWritten;
+  if (!written) {
+    // The old content fits: the file had that length before.
+    const bool restored = write_all(file.get(), *old_content) &&
+                          ftruncate(file.get(), status.st_size) == 0 && fsync(file.get()) == 0;
+    outcome = restored ? WriteOutcome::kRestored : WriteOutcome::kDamaged;
+  }
+  wipe(*old_content);
+  return outcome;
 }
 
 // The file a write to `path` must replace: a symlink's final target, so the
@@ -60,63 +89,17 @@ std::filesystem::path replacement_target(const std::string& path) {
   return error ? std::filesystem::path(path) : target;
 }
 
-// "<dir>/.<name>.XXXXXX", the pattern of a hidden temporary file beside
-// `target`. (Appended piece by piece: GCC 12 misreads "." + name at -O2 as
-// an overlapping copy, bug 105329.)
-std::string temporary_name(const std::filesystem::path& target) {
-  const std::filesystem::path directory = target.parent_path();
-  std::string name = directory.empty() ? std::string(".") : directory.string();
-  name.append("/.").append(target.filename().string()).append(".XXXXXX");
-  return name;
-}
-
-// A temporary file beside a target, removed unless it replaced the target.
-class ReplacementFile {
- public:
-  explicit ReplacementFile(const std::filesystem::path& target)
-      : target_(target),
-        path_(temporary_name(target)),
-        file_(mkostemp(path_.data(), O_CLOEXEC)),
-        created_(file_.valid()) {}
-  ~ReplacementFile() {
-    if (created_ && !renamed_) unlink(path_.c_str());
-  }
-  ReplacementFile(const ReplacementFile&) = delete;
-  ReplacementFile& operator=(const ReplacementFile&) = delete;
-
-  bool valid() const { return file_.valid(); }
-  int fd() const { return file_.get(); }
-  const std::string& path() const { return path_; }
-
-  // Gives the file its final mode (and the old owner, where the console may),
-  // flushes it to disk and renames it over the target.
-  bool replace_target(mode_t mode, const std::optional<struct stat>& old_status) {
-    if (fchmod(file_.get(), mode) != 0) return false;
-    // Only a privileged console may hand a file to another owner; an
-    // unprivileged one keeps its own, as any editor would.
-    if (old_status) (void)fchown(file_.get(), old_status->st_uid, old_status->st_gid);
-    if (fsync(file_.get()) != 0 || file_.close() != 0) return false;
-    if (rename(path_.c_str(), target_.c_str()) != 0) return false;
-    renamed_ = true;
-    // Make the rename itself durable.
-    const UniqueFd directory(
-        open(target_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.valid()) fsync(directory.get());
-    return true;
-  }
-
- private:
-  std::filesystem::path target_;
-  std::string path_;
-  UniqueFd file_;
-  bool created_;
-  bool renamed_ = false;
+// The status of `name` in `folder`: nothing when there is no such file
+// (ENOENT), an error when it cannot be read.
+struct OldFile {
+  bool readable = false;
+  std::optional<struct stat> status;
 };
 
-std::optional<struct stat> status_of(const std::filesystem::path& path) {
+OldFile old_file(const Folder& folder, const std::string& name) {
   struct stat status {};
-  if (stat(path.c_str(), &status) != 0) return std::nullopt;
-  return status;
+  if (fstatat(folder.fd.get(), name.c_str(), &status, 0) == 0) return {true, status};
+  return {errno == ENOENT, std::nullopt};
 }
 
 }  // namespace
@@ -154,29 +137,46 @@ std::string too_large_message(const std::string& path) {
   return path + " is larger than " + std::to_string(kMaxConfigBytes >> 20) + " MiB";
 }
 
-bool replace_config_file(const std::string& path, const std::string& content) {
+WriteOutcome replace_config_file(const std::string& path, const std::string& content) {
   const std::filesystem::path target = replacement_target(path);
-  const std::optional<struct stat> old_status = status_of(target);
-  if (!old_status) return false;
-  ReplacementFile replacement(target);
+  const std::optional<Folder> folder = open_folder(target.parent_path(), true);
+  if (!folder) return rewrite_in_place(target.string(), content);
+  const OldFile old = old_file(*folder, target.filename());
+  if (!old.status) return WriteOutcome::kUnchanged;
+  ReplacementFile replacement(*folder, target.filename());
   if (!replacement.valid()) return rewrite_in_place(target.string(), content);
-  return write_all(replacement.fd(), content) &&
-         replacement.replace_target(old_status->st_mode & 07777, old_status);
+  const bool replaced = write_all(replacement.fd(), content) &&
+                        replacement.replace_target(old.status->st_mode & 07777, old.status);
+  return replaced ? WriteOutcome::kWritten : WriteOutcome::kUnchanged;
 }
 
 bool replace_config_file_with(const std::string& path,
                               const std::function<bool(const std::string& temp_path)>& fill,
                               mode_t new_file_mode) {
   const std::filesystem::path target = replacement_target(path);
-  const std::optional<struct stat> old_status = status_of(target);
-  ReplacementFile replacement(target);
+  const std::optional<Folder> folder = open_folder(target.parent_path(), true);
+  if (!folder) return false;
+  // Only a file that is not there takes the new file's mode; one whose
+  // status cannot be read is not replaced.
+  const OldFile old = old_file(*folder, target.filename());
+  if (!old.readable) return false;
+  ReplacementFile replacement(*folder, target.filename());
   if (!replacement.valid() || !fill(replacement.path())) return false;
-  return replacement.replace_target(old_status ? old_status->st_mode & 07777 : new_file_mode,
-                                    old_status);
+  return replacement.replace_target(old.status ? old.status->st_mode & 07777 : new_file_mode,
+                                    old.status);
 }
 
 bool replace_file(const std::string& path, const std::string& content, mode_t mode) {
-  ReplacementFile replacement(replacement_target(path));
+  // The name itself is replaced, never followed: a link planted at `path`
+  // must not turn the report into a write to the file it points to.
+  const std::filesystem::path name(path);
+  const std::optional<Folder> folder = open_folder(name.parent_path(), false);
+  if (!folder) return false;
+  if (name.filename().empty()) {
+    errno = EISDIR;
+    return false;
+  }
+  ReplacementFile replacement(*folder, name.filename());
   return replacement.valid() && write_all(replacement.fd(), content) &&
          replacement.replace_target(mode, std::nullopt);
 }

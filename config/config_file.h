@@ -28,34 +28,47 @@ ConfigRead read_config_file(const std::string& path);
 // "<path> is larger than 16 MiB": why a configuration was refused.
 std::string too_large_message(const std::string& path);
 
+// What a replacement of the configuration came to.
+enum class WriteOutcome {
+  kWritten,    // the new content is in place
+  kUnchanged,  // nothing was changed
+  kRestored,   // an in-place write failed; the old content was put back
+  kDamaged,    // an in-place write failed and the old content could not be
+               // put back: the file may hold a mix of old and new
+};
+
 // Replaces the content of the file at `path` (the target when `path` is a
 // symlink; the link stays) so that a crash or a full disk leaves either the
 // old content or the new, never a mix: the new content goes to a temporary
 // file in the same directory, is flushed to disk, given the old file's
-// permission bits, owner and group, and renamed over the old file.
+// permission bits, owner and group, and renamed over the old file. When
+// the old file's status cannot be read, or its owner and group cannot be
+// given to the new file, nothing is replaced.
 // When no temporary file can be made there (a directory the console may not
-// write), the file is rewritten in place: the part of the new content past
-// the old end is written first, so a full disk fails before any old byte
-// is overwritten, and the file is cut back to its old length. A crash
-// during that write can leave a mix of old and new.
-// Returns false when the content could not be written; on the temporary
-// file path the old content is then untouched.
-bool replace_config_file(const std::string& path, const std::string& content);
+// write), the file is rewritten in place: its old content is read first,
+// the part of the new content past the old end is written first, so a full
+// disk fails before any old byte is overwritten, and after any failed write
+// the old content is written back and the file cut to its old length. A
+// crash during that write can leave a mix of old and new.
+WriteOutcome replace_config_file(const std::string& path, const std::string& content);
 
 // Like replace_config_file, but the new content is whatever `fill` writes
 // to the temporary path it is given (an existing, empty file). `fill`
-// returns whether it succeeded. A new file (none at `path` before) gets
-// `new_file_mode`. Returns false, with the old file untouched and the
-// temporary file removed, when no temporary file can be made, `fill` fails,
-// or the rename fails. There is no in-place fallback.
+// returns whether it succeeded. A new file (none at `path` before: ENOENT)
+// gets `new_file_mode`. Returns false, with the old file untouched and the
+// temporary file removed, when the old file's status cannot be read, no
+// temporary file can be made, `fill` fails, or the old owner cannot be
+// kept, or the rename fails. There is no in-place fallback.
 bool replace_config_file_with(const std::string& path,
                               const std::function<bool(const std::string& temp_path)>& fill,
                               mode_t new_file_mode);
 
 // Makes `content` the file at `path`, with permission bits `mode`, so that
 // readers find either the old file or the new one, whole: a temporary file
-// in the same directory, flushed to disk and renamed over `path`. Returns
-// false (errno says why) when it could not, with the old file untouched.
+// in the same directory, flushed to disk and renamed over `path`. Neither a
+// link at `path` nor one at its folder is followed: a link there is
+// replaced. Returns false (errno says why) when it could not, with the old
+// file untouched.
 bool replace_file(const std::string& path, const std::string& content, mode_t mode);
 
 }  // namespace vesk

@@ -53,11 +53,19 @@ class AdminTool {
   // authentication, and seals the installation in stage 3.
   void request_escalation(int stage);
 
+  // What one policy step came to.
+  enum class StepResult {
+    kDone,
+    kFailed,       // the file could not be read or written, or a value not
+                   // encrypted; the file is as it was
+    kFileTouched,  // a failed in-place write touched the file: no later
+                   // step may write into it
+  };
+
   // Vaults every plain value of `target` in the configuration at `tier`
   // and rewrites the file when something changed. Reports its progress on
-  // the output and its errors on the error stream; false when the file could
-  // not be read or written or a value could not be encrypted.
-  bool broker_update(const SecurityTarget& target, int tier);
+  // the output and its errors on the error stream.
+  StepResult broker_update(const SecurityTarget& target, int tier);
 
   // Replaces the configuration with the copy on the mounted USB drive,
   // after authentication when sealed. Leaves the installation open.

@@ -8,13 +8,13 @@
 
 namespace vesk {
 
-bool AdminTool::broker_update(const SecurityTarget& target, int tier) {
+AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int tier) {
   ConfigRead old = read_config_file(config_path);
   if (!old.text) {
     io.out.flush();
     io.err << coloured_line(RED, "[-] Error: " + (old.too_large ? too_large_message(config_path)
                                                                 : "Could not open " + config_path));
-    return false;
+    return StepResult::kFailed;
   }
   std::string& old_text = *old.text;
 
@@ -38,21 +38,24 @@ bool AdminTool::broker_update(const SecurityTarget& target, int tier) {
     io.out << progress << coloured_line(GREEN, "DONE");
   }
   const bool rewrite_due = !rewrite.encryption_failed && !rewrite.rebuilt_lines.empty();
-  const bool written = !rewrite_due || replace_config_file(config_path, rewrite.text);
+  const WriteOutcome written =
+      rewrite_due ? replace_config_file(config_path, rewrite.text) : WriteOutcome::kWritten;
   // The new text still holds the passwords of the targets not yet vaulted.
   wipe(rewrite.text);
   if (rewrite.encryption_failed) {
     io.out << progress << coloured_line(RED, "FAILED");
     io.out.flush();
     io.err << coloured_line(RED, "[-] Error: " + rewrite.failure);
-    return false;
+    return StepResult::kFailed;
   }
-  if (!written) {
-    io.out.flush();
-    io.err << coloured_line(RED, "[-] Error: Could not write " + config_path);
-    return false;
-  }
-  return true;
+  if (written == WriteOutcome::kWritten) return StepResult::kDone;
+  const std::string why = written == WriteOutcome::kRestored ? "; its old content was put back"
+                          : written == WriteOutcome::kDamaged
+                              ? "; it may be damaged: its old content could not be put back"
+                              : "";
+  io.out.flush();
+  io.err << coloured_line(RED, "[-] Error: Could not write " + config_path + why);
+  return written == WriteOutcome::kUnchanged ? StepResult::kFailed : StepResult::kFileTouched;
 }
 
 void AdminTool::request_escalation(int stage) {
@@ -65,10 +68,13 @@ void AdminTool::request_escalation(int stage) {
   io.out << CYAN << "--- Applying Security Policy (v" << tier << ") ---" << RESET << "\n";
 
   // Every target is tried even after one fails, so one bad line does not
-  // leave the others in plain.
+  // leave the others in plain; but nothing more is written into a file that
+  // a failed write has touched.
   bool complete = true;
   for (const SecurityTarget& target : security_policy()) {
-    complete = broker_update(target, tier) && complete;
+    const StepResult result = broker_update(target, tier);
+    complete = complete && result == StepResult::kDone;
+    if (result == StepResult::kFileTouched) break;
   }
   io.out << "\n"
          << (complete ? coloured_line(GREEN, "[+] Data Hardened.")

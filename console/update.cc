@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "config/config_file.h"
+#include "config/replacement_file.h"
 #include "console/admin_tool.h"
 #include "console/globals.h"
 #include "security/secure_memory.h"
@@ -24,24 +25,44 @@ std::string as_operand(const std::string& path) {
   return path.starts_with("-") ? "./" + path : path;
 }
 
-// A new folder of mode 0700 under `parent`, removed with its contents when
-// the object goes. Empty path() when it could not be made.
+// A new folder of mode 0700 under `parent`, made after removing the
+// folders of its pattern that killed runs left there. remove() removes it
+// with its contents; the object removes it when it goes if nobody did.
+// Empty path() when it could not be made.
 class PrivateFolder {
  public:
-  explicit PrivateFolder(const std::string& parent) : path_(parent + "/vesk-update.XXXXXX") {
-    if (mkdtemp(path_.data()) == nullptr) path_.clear();
+  explicit PrivateFolder(const std::string& parent) : path_(parent + "/" + kPrefix + "XXXXXX") {
+    if (const std::optional<Folder> scratch = open_folder(parent, true)) {
+      remove_leftovers(*scratch, kPrefix, true);
+    }
+    if (mkdtemp(path_.data()) == nullptr) {
+      path_.clear();
+      return;
+    }
+    lock_.reset(open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (lock_.valid()) hold_against_cleanup(lock_.get());
   }
-  ~PrivateFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
+  ~PrivateFolder() { (void)remove(); }
   PrivateFolder(const PrivateFolder&) = delete;
   PrivateFolder& operator=(const PrivateFolder&) = delete;
 
   const std::string& path() const { return path_; }
 
+  // False when the folder or part of it is still there.
+  bool remove() {
+    if (path_.empty()) return true;
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+    if (error) return false;
+    path_.clear();
+    lock_.reset();
+    return true;
+  }
+
  private:
+  static constexpr const char* kPrefix = "vesk-update.";
   std::string path_;
+  UniqueFd lock_;
 };
 
 // Copies the regular file at `source` into the new file `target` (mode
@@ -77,9 +98,16 @@ void AdminTool::perform_update() {
            << "    Use 'scp' or 'cp' to update files directly.\n";
     return;
   }
-  std::optional<std::string> config = read_config_file(config_path).text;
-  const bool remote_allowed = config && remote_updates_allowed(*config);
-  if (config) wipe(*config);
+  ConfigRead config = read_config_file(config_path);
+  if (!config.text) {
+    // Unreadable is not "remote updates off": the operator is told why.
+    io.out.flush();
+    io.err << coloured_line(RED, "[-] Error: " + (config.too_large ? too_large_message(config_path)
+                                                                   : "Could not open " + config_path));
+    return;
+  }
+  const bool remote_allowed = remote_updates_allowed(*config.text);
+  wipe(*config.text);
 
   io.out << coloured_line(CYAN, "\n--- PRODUCTION SYSTEM UPDATE ---")
          << "Remote Updates Allowed: " << (remote_allowed ? GREEN + "YES" : RED + "NO") << RESET
@@ -118,7 +146,18 @@ void AdminTool::perform_update() {
                           : coloured_line(RED, "[-] ALERT: Signature Verification FAILED."));
     }
   }
-  if (!approved) return;
+  // The private copies go as soon as they are of no more use; a folder
+  // that stays behind is the operator's to know about.
+  const auto remove_copies = [this, &verified_copies] {
+    if (verified_copies && !verified_copies->remove()) {
+      io.out.flush();
+      io.err << coloured_line(RED, "[-] Error: Could not remove " + verified_copies->path());
+    }
+  };
+  if (!approved) {
+    remove_copies();
+    return;
+  }
 
   io.out << "[*] Unlocking Application Binary ONLY...\n";
   run_command({"sudo", "chattr", "-i", APP_BINARY});
@@ -130,6 +169,7 @@ void AdminTool::perform_update() {
   if (run_command({"sudo", "chattr", "+i", APP_BINARY}) != 0) {
     io.out << coloured_line(RED, "[-] Error: Locking Failed.");
   }
+  remove_copies();
 }
 
 }  // namespace vesk

@@ -308,7 +308,8 @@ class Console(DeviceTest):
             run("chattr", immutable_folder, device.path("small"))
             out, err, _ = device.keywarden("2\n")
             run("chattr", "-i", device.path("small"))
-            self.assertTrue(coloured(RED, "[-] Error: Could not write installation.toml") in err
+            put_back = "; its old content was put back" if immutable_folder == "+i" else ""
+            self.assertTrue(coloured(RED, "[-] Error: Could not write installation.toml" + put_back) in err
                             and coloured(RED, "[-] Error: Security Policy Incomplete.") in out)
             self.assertEqual(device.read("small/installation.toml"), padded)
             os.remove(device.path("small/filler"))
