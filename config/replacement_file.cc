@@ -108,7 +108,8 @@ bool ReplacementFile::replace_target(mode_t mode, const std::optional<struct sta
   if (fchmod(file_.get(), mode) != 0 || fstat(file_.get(), &made) != 0) return false;
   // Handing a file to another owner needs privilege; a console without it
   // that cannot keep the owner writes nothing rather than take the file.
-  const bool owner_differs = owner && (owner->st_uid != made.st_uid || owner->st_gid != made.st_gid);
+  const bool owner_differs =
+      owner && (owner->st_uid != made.st_uid || owner->st_gid != made.st_gid);
   if (owner_differs && fchown(file_.get(), owner->st_uid, owner->st_gid) != 0) return false;
   if (fsync(file_.get()) != 0) return false;
   if (renameat(folder_.fd.get(), temporary_name_.c_str(), folder_.fd.get(), name_.c_str()) != 0) {

@@ -13,13 +13,17 @@ bool AdminTool::authenticate_admin() {
     io.out << coloured_line(RED, "FAIL (Missing)");
     return false;
   }
-  io.out << coloured_line(GREEN, "FOUND") << "[*] Enter Admin PIN: ";
+  io.out << coloured_line(GREEN, "FOUND");
   io.out.flush();
 
   std::string pin;
   bool pin_read = false;
   {
+    // Echo goes off before the prompt shows, as getpass does: a PIN typed
+    // the moment the prompt appears is never echoed.
     const EchoOff echo_off(io.terminal_fd);
+    io.out << "[*] Enter Admin PIN: ";
+    io.out.flush();
     pin_read = static_cast<bool>(io.in >> pin);
     // The operator's Enter was not echoed; end the prompt's line for them.
     if (echo_off.active()) io.out << "\n";

@@ -102,8 +102,9 @@ void AdminTool::perform_update() {
   if (!config.text) {
     // Unreadable is not "remote updates off": the operator is told why.
     io.out.flush();
-    io.err << coloured_line(RED, "[-] Error: " + (config.too_large ? too_large_message(config_path)
-                                                                   : "Could not open " + config_path));
+    io.err << coloured_line(RED,
+                            "[-] Error: " + (config.too_large ? too_large_message(config_path)
+                                                              : "Could not open " + config_path));
     return;
   }
   const bool remote_allowed = remote_updates_allowed(*config.text);

@@ -3,8 +3,11 @@
 // commands it runs. The dialogues are tested whole on the real program
 // (tests/system).
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <csignal>
@@ -30,10 +33,21 @@ struct ThrowingRunner : CommandRunner {
 struct RecordingRunner : CommandRunner {
   int run(const CommandLine& command, CommandOutput /*output*/) override {
     commands.push_back(command);
+    if (on_run) on_run(command);
     return 0;
   }
   std::vector<CommandLine> commands;
+  std::function<void(const CommandLine&)> on_run;
 };
+
+// Sets or clears the immutable attribute of `path`.
+bool set_immutable(const std::filesystem::path& path, bool immutable) {
+  const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  int flags = 0;
+  if (!file.valid() || ioctl(file.get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
+  flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+  return ioctl(file.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
 
 // An open installation in a fresh folder, and a device whose cpuinfo is at
 // `cpuinfo` inside it.
@@ -108,6 +122,84 @@ TEST(Console, StagesOnlyBindToACpuinfoReadWhole) {
         err.find("cannot read " + (installation.dir / "cpuinfo").string()) != std::string::npos,
         !row.hardened)
         << err;
+  }
+}
+
+// Whether the terminal echoed when the PIN prompt was written.
+struct PromptWatch : std::stringbuf {
+  explicit PromptWatch(int watched) : terminal(watched) {}
+  std::streamsize xsputn(const char* text, std::streamsize size) override {
+    termios settings{};
+    if (std::string_view(text, static_cast<std::size_t>(size)).find("PIN") != std::string::npos &&
+        tcgetattr(terminal, &settings) == 0) {
+      echo_at_prompt = (settings.c_lflag & ECHO) != 0;
+    }
+    return std::stringbuf::xsputn(text, size);
+  }
+  int terminal;
+  std::optional<bool> echo_at_prompt;
+};
+
+TEST(Authentication, EchoIsOffBeforeThePromptShows) {
+  int master = -1;
+  int slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const UniqueFd master_end(master);
+  const UniqueFd slave_end(slave);
+  Installation installation(kConfig);
+  std::filesystem::create_directories(installation.dir / "sda/device");
+  installation.write("sda/device/serial", "USB-1\n");
+  const SecurityService security(kShadowKeysPath, base_key_bytes(),
+                                 HardwarePaths{"/dev/null", installation.dir.string() + "/"});
+  std::istringstream in("1234\n");
+  PromptWatch watch(slave);
+  std::ostream out(&watch);
+  std::ostringstream err;
+  AdminTool console(security, installation.dir / "installation.toml",
+                    ConsoleIo{in, out, err, slave}, ConsoleSystem{.commands = installation.runner});
+  EXPECT_TRUE(console.authenticate_admin());
+  EXPECT_EQ(watch.echo_at_prompt, false);
+}
+
+// The signed update's private folder: those that killed runs left go
+// before it is made, it goes when done, and one that cannot go is reported.
+TEST(Console, SignedUpdateLeavesNoPrivateFolder) {
+  for (const bool removable : {true, false}) {
+    Installation installation("allow_remote_updates = true\n");
+    installation.write("package", "p");
+    const std::filesystem::path scratch = installation.dir / "scratch";
+    std::filesystem::create_directories(scratch / "vesk-update.AbC123/package");
+    std::filesystem::create_directories(scratch / "vesk-update.kept");
+    std::filesystem::path stuck;
+    installation.runner.on_run = [&](const CommandLine& command) {
+      if (removable || command[0] != "openssl") return;
+      stuck = std::filesystem::path(command.back()).parent_path() / "stuck";
+      std::ofstream{stuck};
+      ASSERT_TRUE(set_immutable(stuck, true));
+    };
+    const SecurityService security(kShadowKeysPath, base_key_bytes());
+    std::istringstream in("7\n" + (installation.dir / "package").string() + " " +
+                          (installation.dir / "package").string() + "\nq\n");
+    std::ostringstream out;
+    std::ostringstream err;
+    AdminTool(security, installation.dir / "installation.toml", ConsoleIo{in, out, err},
+              ConsoleSystem{.commands = installation.runner,
+                            .is_writable = [](auto&) { return false; },
+                            .exists = [](auto&) { return true; },
+                            .scratch_dir = scratch})
+        .run();
+    EXPECT_NE(out.str().find("[+] Update Successful."), std::string::npos) << out.str();
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch)) {
+      left.push_back(entry.path().filename());
+    }
+    EXPECT_EQ(left.size(), removable ? 1U : 2U);
+    EXPECT_TRUE(std::filesystem::exists(scratch / "vesk-update.kept"));
+    if (!stuck.empty()) {
+      EXPECT_EQ(err.str(),
+                RED + "[-] Error: Could not remove " + stuck.parent_path().string() + RESET + "\n");
+      set_immutable(stuck, false);
+    }
   }
 }
 

@@ -67,7 +67,8 @@ TEST(ReplaceFile, RemovesTheLeftoversOfKilledRuns) {
   const UniqueFd held(open((folder.path / ".installation.toml.Held12").c_str(), O_RDONLY));
   ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
   ASSERT_EQ(replace_config_file(folder.path / "installation.toml", "new"), WriteOutcome::kWritten);
-  for (const auto& row : rows) EXPECT_EQ(fs::exists(folder.path / row.name), !row.removed) << row.name;
+  for (const auto& row : rows)
+    EXPECT_EQ(fs::exists(folder.path / row.name), !row.removed) << row.name;
   EXPECT_TRUE(fs::is_directory(folder.path / ".installation.toml.Dir123"));
   EXPECT_EQ(read(folder.path / "installation.toml"), "new");
 }
