@@ -23,7 +23,7 @@ quietly cmake --build build/package -j"$(nproc)"
 layout=$(printf '%s\n' opt/vesk/keywarden usr/bin/vaultcheck usr/sbin/vaultd usr/lib/tmpfiles.d/vesk.conf \
   usr/lib/systemd/system/{vaultd.service,vaultcheck.service,vaultcheck.timer} usr/share/man/man8/{keywarden,vaultd,vaultcheck}.8.gz)
 stage=$(mktemp -d)
-trap 'rm -rf "$stage"' EXIT
+trap 'chattr -R -i "$stage" 2>/dev/null; rm -rf "$stage"' EXIT
 for build in build/package build/aarch64; do
   rm -f "$build"/vesk_*.deb
   (cd "$build" && quietly cpack -G DEB)
@@ -65,3 +65,23 @@ diff <(echo "vesk: warning: vaultd did not start; see why with: systemctl status
 [ "$(grep -cxE 'deb-systemd-helper enable vaultcheck.timer|systemctl restart vaultcheck.timer' "$stage/bin/calls")" = 2 ]
 # The exposure scores may not rise above 0.7 (the threshold counts tenths).
 systemd-analyze security --offline=true --threshold=7 packaging/{vaultd,vaultcheck}.service | grep Overall
+# The package on a sealed device, through dpkg into a root of its own (the
+# maintainer scripts act under DPKG_ROOT there; the host stays untouched):
+# installing it again keeps keywarden sealed, removing it from a sealed
+# device removes it whole, purging takes vaultcheck's last report along.
+# It depends on the programs the console runs.
+dpkg-deb -f build/package/vesk_*.deb Depends | grep -q '^sudo, e2fsprogs, nano, openssl, tar, '
+root="$stage/root"
+mkdir -p "$root"/var/lib/dpkg/{info,updates,triggers} "$root/var/lib/prometheus/node-exporter"
+touch "$root"/var/lib/dpkg/{status,available}
+in_root() { quietly dpkg --root="$root" --force-script-chrootless --force-depends --log=/dev/null "$@"; }
+in_root -i build/package/vesk_*.deb
+chattr +i "$root/opt/vesk/keywarden"
+in_root -i build/package/vesk_*.deb
+lsattr "$root/opt/vesk/keywarden" | grep -q '^....i'
+in_root -r vesk
+[ ! -e "$root/opt/vesk/keywarden" ] && [ ! -e "$root/usr/sbin/vaultd" ]
+echo 'vesk_vaultcheck_status 0' >"$root/var/lib/prometheus/node-exporter/vesk.prom"
+in_root -P vesk
+[ -z "$(find "$root" -name 'vesk*' -o -name '*vault*')" ]
+echo "package on a sealed device: upgrade keeps the seal, removal and purge leave nothing"
