@@ -11,6 +11,7 @@
 #include <array>
 #include <cctype>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -48,7 +49,8 @@ std::string random_name(const std::string& prefix) {
   std::array<unsigned char, kRandomPartSize> random{};
   if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1) return {};
   std::string name = prefix;
-  for (const unsigned char byte : random) name.push_back(kLetters[byte % kLetters.size()]);
+  std::transform(random.begin(), random.end(), std::back_inserter(name),
+                 [&kLetters](unsigned char byte) { return kLetters[byte % kLetters.size()]; });
   return name;
 }
 

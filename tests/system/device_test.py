@@ -467,7 +467,8 @@ class Vaultcheck(DeviceTest):
         self.assertEqual((failed.returncode, failed.stdout, failed.stderr, device.read(PROM)),
                          (4, "", "vaultcheck: cannot write %s: Operation not permitted\n" % PROM, old))
 
-if __name__ == "__main__":
+def main():
+    """Runs the tests of the __main__ module in a private mount namespace."""
     if os.geteuid() != 0 or not all(PROGRAMS.values()):
         print("skipped: needs root and $KEYWARDEN, $VAULTD, $VAULTCHECK", file=sys.stderr)
         sys.exit(1 if os.environ.get("CI") == "true" else 77)
@@ -475,3 +476,7 @@ if __name__ == "__main__":
         os.environ["VESK_IN_NAMESPACE"] = "1"
         os.execvp("unshare", ["unshare", "--mount", "--propagation", "private", sys.executable] + sys.argv)
     unittest.main()
+
+
+if __name__ == "__main__":
+    main()
