@@ -95,8 +95,12 @@ int ProcessRunner::run(const CommandLine& command, CommandOutput output) {
     return kCannotStart;
   }
   int status = 0;
+  // The console reports a step only once its command has ended: a child
+  // still running could write after the step was reported failed and its
+  // temporary file removed. So every failed wait is tried again, until the
+  // kernel says there is no such child.
   while (waitpid(child, &status, 0) == -1) {
-    if (errno != EINTR) return kCannotStart;
+    if (errno == ECHILD) return kCannotStart;
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);

