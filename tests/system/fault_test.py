@@ -15,7 +15,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from device_test import CONFIG, GREEN, PASSWORDS, PROGRAMS, SERIAL, Device, blobs_of, coloured, main, run  # noqa
+from device_test import CONFIG, GREEN, PASSWORDS, PROGRAMS, RED, SERIAL, Device, blobs_of, coloured, main, run  # noqa
 
 # Calls that touch no file: failing them tests the allocator or the clock.
 UNTOUCHED = {"mmap", "munmap", "mprotect", "madvise", "brk", "futex", "getpid", "gettid", "clock_gettime",
@@ -159,6 +159,7 @@ class Faults(unittest.TestCase):
             return [why for why, broken in (
                 ("neither old nor new: %r" % text, text not in ("tarvemill 1.0\n", "tarvemill 2.0\n")),
                 ("success reported", coloured(GREEN, "[+] Update Successful.") in result.stdout and "1.0" in text),
+                ("an unread configuration shown as NO", "Allowed: " + RED + "NO" in result.stdout),
                 ("left unsealed without a word", not killed and "i" not in run("lsattr", application).split()[0]
                  and "Locking" not in result.stdout),
                 ("private folder left without a word", not killed and leftovers("/var/tmp", r"vesk-update\.\w{6}")
@@ -167,11 +168,10 @@ class Faults(unittest.TestCase):
                    check)
 
     def test_vaultcheck_output(self):
-        report = "/run/reports/vesk.prom"
-        os.makedirs(os.path.dirname(report))
+        report = "/run/vesk.prom"  # on the device's own tmpfs
 
         def prepare():
-            run("rm", "-f", *(os.path.join("/run/reports", name) for name in leftovers("/run/reports", r"\.vesk\..*")))
+            run("rm", "-f", *(os.path.join("/run", name) for name in leftovers("/run", r"\.vesk\..*")))
             self.device.write(report, "old\n", 0o600)
 
         def check(result, killed):
@@ -183,7 +183,7 @@ class Faults(unittest.TestCase):
                 ("status %d" % result.returncode, not killed and result.returncode not in ((0, 1, 2) if whole else (4,))),
                 ("status 4 without why", result.returncode == 4 and "vaultcheck: cannot write %s: " % report
                  not in result.stderr),
-                ("temporary file left", not killed and leftovers("/run/reports", r"\.vesk\.prom\.\w{6}"))) if broken]
+                ("temporary file left", not killed and leftovers("/run", r"\.vesk\.prom\.\w{6}"))) if broken]
         self.sweep([PROGRAMS["vaultcheck"], "--no-daemon", "--prometheus", "--output", report], "",
                    r"installation\.toml", prepare, check)
 
