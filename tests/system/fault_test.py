@@ -15,7 +15,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from device_test import CONFIG, GREEN, PASSWORDS, PROGRAMS, RED, SERIAL, Device, blobs_of, coloured, main, run  # noqa
+from device_test import CONFIG, GREEN, KEYS, PASSWORDS, PROGRAMS, RED, SERIAL, Device, blobs_of, coloured, main, run  # noqa: E402
 
 # Calls that touch no file: failing them tests the allocator or the clock.
 UNTOUCHED = {"mmap", "munmap", "mprotect", "madvise", "brk", "futex", "getpid", "gettid", "clock_gettime",
@@ -116,8 +116,10 @@ class Faults(unittest.TestCase):
         def check(result, killed):  # in place, a kill between two writes can leave a mix: that path's known limit
             mix = in_place and killed and not vaulted(self.device.read()) and self.device.read() != CONFIG
             self.known_mixes += mix
+            keys = [key for key, _ in blobs_of(self.device.read())]  # after a failed write, none but the first ones
             return self.config_promises(result, killed, lambda text: mix or vaulted(text), "[+] Data Hardened.",
-                                        lambda text: vaulted(text) and len(blobs_of(text)) == len(PASSWORDS))
+                                        lambda text: vaulted(text) and len(blobs_of(text)) == len(PASSWORDS)) + [
+                "a key written after a failed write"] * ("put back" in result.stderr and keys != list(KEYS[:len(keys)]))
         self.sweep([self.device.path("install/keywarden")], "2\n", SELECTION, prepare, check)
 
     def test_stage_2_through_a_temporary_file(self): self.stage_2(False)  # noqa: E704

@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <termios.h>
 
+#include <array>
 #include <csignal>
 #include <sstream>
 #include <stdexcept>
@@ -19,7 +20,6 @@
 
 namespace vesk {
 namespace {
-
 
 struct RecordingRunner : CommandRunner {
   int run(const CommandLine& command, CommandOutput /*output*/) override {
@@ -52,8 +52,6 @@ struct Installation : TempFolder {
   bool sealed = false;
 };
 
-const std::string kConfig = "[PASSES]\nadmin_pass = alpha\n";
-
 // A blob of another tier is opened before it is vaulted again, so with a
 // cpuinfo that cannot be read it is not vaulted as the text it is: the key
 // fails and the file stays. (Stage 2 on such a device: fault_test.py.)
@@ -85,22 +83,20 @@ struct PromptWatch : std::stringbuf {
 };
 
 TEST(Authentication, EchoIsOffBeforeThePromptShows) {
-  int master = -1;
-  int slave = -1;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  const UniqueFd master_end(master);
-  const UniqueFd slave_end(slave);
-  Installation installation(kConfig);
+  std::array<int, 2> ends{-1, -1};  // master, slave
+  ASSERT_EQ(openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr), 0);
+  const std::array<UniqueFd, 2> owned{UniqueFd(ends[0]), UniqueFd(ends[1])};
+  Installation installation("");
   installation.write("sda/device/serial", "USB-1\n");
   installation.sealed = true;
-  PromptWatch watch(slave);
+  PromptWatch watch(ends[1]);
   std::ostream out(&watch);
-  installation.console("4\n1234\nq\n", &out, slave);
+  installation.console("4\n1234\nq\n", &out, ends[1]);
   EXPECT_EQ(watch.echo_at_prompt, false);
 }
 
 TEST(AdminTool, AnOperationThatThrowsGivesTheMenuBack) {
-  Installation installation(kConfig);
+  Installation installation("");
   installation.runner.on_run = [](auto&) { throw std::runtime_error("no editor here"); };
   const auto [out, err] = installation.console("4\nq\n");
   EXPECT_EQ(err, "\x1b[01;31m[-] Error: no editor here\x1b[00m\n");
