@@ -133,9 +133,11 @@ ConfigRead read_config_file(const std::string& path) {
   return {std::nullopt, too_large};
 }
 
-std::string too_large_message(const std::string& path) {
-  return path + " is larger than " + std::to_string(kMaxConfigBytes >> 20) + " MiB";
+std::string size_limit_text() {
+  return "larger than " + std::to_string(kMaxConfigBytes >> 20) + " MiB";
 }
+
+std::string too_large_message(const std::string& path) { return path + " is " + size_limit_text(); }
 
 WriteOutcome replace_config_file(const std::string& path, const std::string& content) {
   const std::filesystem::path target = replacement_target(path);

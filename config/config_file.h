@@ -25,6 +25,9 @@ struct ConfigRead {
 // than kMaxConfigBytes (then `too_large`). The caller wipes the text.
 ConfigRead read_config_file(const std::string& path);
 
+// "larger than 16 MiB": the limit, as the messages name it.
+std::string size_limit_text();
+
 // "<path> is larger than 16 MiB": why a configuration was refused.
 std::string too_large_message(const std::string& path);
 

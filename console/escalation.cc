@@ -38,6 +38,15 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
     io.out << progress << coloured_line(GREEN, "DONE");
   }
   const bool rewrite_due = !rewrite.encryption_failed && !rewrite.rebuilt_lines.empty();
+  // A vaulted line is longer than a plain one: a file the programs would
+  // then refuse to read is never written.
+  if (rewrite_due && rewrite.text.size() > kMaxConfigBytes) {
+    wipe(rewrite.text);
+    io.out.flush();
+    io.err << coloured_line(
+        RED, "[-] Error: Could not write " + config_path + ": it would be " + size_limit_text());
+    return StepResult::kFailed;
+  }
   const WriteOutcome written =
       rewrite_due ? replace_config_file(config_path, rewrite.text) : WriteOutcome::kWritten;
   // The new text still holds the passwords of the targets not yet vaulted.

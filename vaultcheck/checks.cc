@@ -20,6 +20,7 @@ namespace {
 constexpr mode_t kPermissionBits = 07777;
 constexpr const char* kNotAPassword = "reply is not a password";
 constexpr const char* kCpuinfoUnreadable = "cannot read /proc/cpuinfo";
+constexpr const char* kNoReply = "no reply";
 
 std::string octal_mode(mode_t mode) {
   std::ostringstream text;
@@ -92,7 +93,11 @@ Check key_check(const std::string& key, const KeyOccurrence& found, const BlobOp
   if (tier == 0 || !is_well_formed_blob(found.value, tier)) return check;
 
   const Opening opening = opener.open(found.value, tier);
-  if (tier == 1 && opening.opens) {
+  if (opening.why == kNoReply) {
+    // Not a verdict on the blob: vaultd's own check (daemon-ping) says why.
+    check.detail =
+        std::string("tier-").append(1, *tag).append(" blob not checked: vaultd did not answer");
+  } else if (tier == 1 && opening.opens) {
     check.status = Status::kWarn;
     check.detail = "tier-1 blob (development key, opens on any device)";
   } else if (tier == 1) {
@@ -205,7 +210,7 @@ BlobOpener daemon_opener(DaemonAsk ask, bool daemon_answers_us) {
     DaemonReply reply = ask(std::string(kUnvaultVerb).append(1, kVerbEnd).append(blob));
     const bool answered =
         reply.outcome == Exchange::kAnswered && (!reply.bytes.empty() || daemon_answers_us);
-    Opening opening = answered ? judge_reply(reply.bytes) : Opening{false, "no reply"};
+    Opening opening = answered ? judge_reply(reply.bytes) : Opening{false, kNoReply};
     wipe(reply.bytes);
     return opening;
   };

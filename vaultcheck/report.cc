@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <utility>
 
 #include "config/policy_rules.h"
 
@@ -64,14 +65,24 @@ std::string render_prometheus(const std::vector<Check>& checks, std::time_t run_
   text.append("vesk_vaultcheck_status ").append(std::to_string(exit_status(checks))).append("\n");
   append_gauge_header(text, "vesk_vaultcheck_check_status",
                       "Status of one vaultcheck check: 0 ok, 1 warn, 2 fail.");
+  // One series per check name, its worst status: the report's size is fixed
+  // by the names vaultcheck knows, whatever the configuration holds. The
+  // names come in first-seen order, and there are a dozen at most.
+  std::vector<std::pair<std::string_view, Status>> worst;
   for (const Check& check : checks) {
-    const auto same_name = [&check](const Check& other) { return other.name == check.name; };
-    text.append("vesk_vaultcheck_check_status{check=\"").append(prometheus_label(check.name));
-    // A key set twice has two checks of one name; the line keeps each series apart.
-    if (check.line && std::count_if(checks.begin(), checks.end(), same_name) > 1) {
-      text.append("\",line=\"").append(std::to_string(*check.line));
+    const auto found = std::find_if(worst.begin(), worst.end(), [&check](const auto& seen) {
+      return seen.first == check.name;
+    });
+    if (found == worst.end()) {
+      worst.emplace_back(check.name, check.status);
+    } else {
+      found->second = std::max(found->second, check.status);
     }
-    text.append("\"} ").append(std::to_string(static_cast<int>(check.status))).append("\n");
+  }
+  for (const auto& [name, status] : worst) {
+    text.append("vesk_vaultcheck_check_status{check=\"")
+        .append(prometheus_label(std::string(name)));
+    text.append("\"} ").append(std::to_string(static_cast<int>(status))).append("\n");
   }
   append_gauge_header(text, "vesk_vaultcheck_last_run_timestamp_seconds",
                       "When vaultcheck last ran, in seconds since the Unix epoch.");

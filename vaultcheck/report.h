@@ -44,9 +44,9 @@ std::string render_json(const std::string& config_path, const std::vector<Check>
 // collector), in the text exposition format 0.0.4, each with # HELP and
 // # TYPE; all gauges with the status codes 0 ok, 1 warn, 2 fail:
 //   vesk_vaultcheck_status                      the worst status of `checks`
-//   vesk_vaultcheck_check_status{check="NAME"}  one series per check; a name
-//                                               that occurs more than once
-//                                               adds line="N" where it has one
+//   vesk_vaultcheck_check_status{check="NAME"}  one series per check name:
+//                                               the worst status of its checks
+//                                               (a key set on several lines)
 //   vesk_vaultcheck_last_run_timestamp_seconds  `run_time`
 // No detail goes into it; the metric names are what alert rules rely on.
 std::string render_prometheus(const std::vector<Check>& checks, std::time_t run_time);

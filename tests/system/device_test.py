@@ -81,7 +81,7 @@ def run(*argv, **kwargs): return subprocess.run(argv, check=True, capture_output
 
 
 class Device:
-    """The simulated appliance; close() undoes every mount and removes every file."""
+    # The simulated appliance; close() undoes every mount and removes every file.
 
     def __init__(self, serial=SERIAL, usb=USB, config=CONFIG):
         self.root, self.mounts, self.daemon = tempfile.mkdtemp(prefix="vesk-device."), [], None
@@ -139,7 +139,7 @@ class Device:
         run("chattr", "+i", *(self.path("install/" + name) for name in FILES.split()))
 
     def keywarden(self, stdin, cwd=None, env=None):
-        """Runs keywarden; returns its stdout, stderr and the commands it ran."""
+        # Runs keywarden; returns its stdout, stderr and the commands it ran.
         result = subprocess.run(self.path("install/keywarden"), input=stdin, capture_output=True, text=True,
                                 cwd=cwd or self.dir, timeout=60,
                                 env={"PATH": self.path("bin") + ":/usr/bin:/usr/sbin", **(env or {})})
@@ -168,7 +168,7 @@ class Device:
 
 
 def ask(request, uid=1000):
-    """vaultd's reply to a client at user `uid` in group 1000 ("" when it gets none)."""
+    # vaultd's reply to a client at user `uid` in group 1000 ("" when it gets none).
     return subprocess.run(["socat", "-t", "15", "-", "UNIX-CONNECT:" + SOCKET], input=request, capture_output=True,
                           text=True, user=uid, group=1000, extra_groups=[], timeout=30).stdout
 
@@ -193,7 +193,7 @@ class DeviceTest(unittest.TestCase):
 
 
 class Console(DeviceTest):
-    """keywarden's dialogues, each once, exactly: screen texts and the commands run."""
+    # keywarden's dialogues, each once, exactly: screen texts and the commands run.
 
     UNLOCK_COMMANDS = ["sudo chattr -i " + FILES, "chmod 644 installation.toml"]
     LOCK_COMMANDS = ["chmod 444 installation.toml", "sudo chattr +i " + FILES]
@@ -324,7 +324,7 @@ class Console(DeviceTest):
 
 
 class Road(DeviceTest):
-    """The road of the passwords through both programs, and what ties them to the device."""
+    # The road of the passwords through both programs, and what ties them to the device.
 
     def test_a_daemon_that_is_hard_to_stall_then_the_stages(self):
         device = self.device
@@ -380,12 +380,12 @@ class Road(DeviceTest):
 
 
 class Vaultcheck(DeviceTest):
-    """vaultcheck's verdict, check by check, as the device goes through its states."""
+    # vaultcheck's verdict, check by check, as the device goes through its states.
 
     NAMES = ("config", "seal") + KEYS + ("remote-updates", "cpu-serial", "usb-drive", "daemon-socket", "daemon-ping")
 
     def check(self, *options):
-        """vaultcheck's exit status and a letter per check in NAMES (o, w, f; - when absent)."""
+        # vaultcheck's exit status and a letter per check in NAMES (o, w, f; - when absent).
         runs = [subprocess.run([PROGRAMS["vaultcheck"], *options, *extra], cwd=self.device.dir, capture_output=True,
                                text=True, timeout=60) for extra in ([], ["--json"], ["--prometheus", "--output", PROM])]
         text, report, metrics = runs[0].stdout, json.loads(runs[1].stdout), self.device.read(PROM)
@@ -427,12 +427,13 @@ class Vaultcheck(DeviceTest):
                       "ok    frp_pass       line 4: tier-2 blob, this device's key opens it\n", text)
         usage = subprocess.run([PROGRAMS["vaultcheck"], "--frob"], capture_output=True, text=True)
         self.assertEqual((usage.returncode, usage.stdout, usage.stderr.count("\n")), (3, "", 1))
-        # A key set twice (the second time to a development-key blob): a series per line, each with its status.
-        # The report is 0644 for node_exporter, which serves it as it is.
-        device.write("install/installation.toml", device.read().replace("[NETWORK]", "admin_pass = %s\n[NETWORK]" % DEV_BLOB))
+        # A key set three times (a development-key blob, the foreign one, another development-key blob): one
+        # series, the worst status. The report is 0644 for node_exporter, which serves it as it is.
+        device.write("install/installation.toml", device.read().replace("[PASSES]", "[PASSES]\nadmin_pass = " + DEV_BLOB)
+                     .replace("[NETWORK]", "admin_pass = %s\n[NETWORK]" % DEV_BLOB))
         subprocess.run([PROGRAMS["vaultcheck"], "--no-daemon", "--prometheus", "--output", PROM], cwd=device.dir)
-        self.assertIn('check="admin_pass",line="3"} 2\nvesk_vaultcheck_check_status{check="admin_pass",line="8"} 1\n'
-                      'vesk_vaultcheck_check_status{check="frp_pass"} 0\n', device.read(PROM))
+        self.assertIn('\nvesk_vaultcheck_check_status{check="admin_pass"} 2\nvesk_vaultcheck_check_status{check="frp_pass"}'
+                      ' 0\n', device.read(PROM))
         self.assertEqual((os.stat(PROM).st_mode, run("promtool", "check", "metrics", input=device.read(PROM))),
                          (0o100644, ""))
         exporter = subprocess.Popen(["prometheus-node-exporter", "--collector.disable-defaults", "--collector.textfile",
@@ -447,7 +448,7 @@ class Vaultcheck(DeviceTest):
         self.assertLess(abs(float(re.search(r"\n\w+_timestamp_seconds (\S+)", metrics).group(1)) - time.time()), 60)
 
 def main():
-    """Runs the tests of the __main__ module in a private mount namespace."""
+    # Runs the tests of the __main__ module in a private mount namespace.
     if os.geteuid() != 0 or not all(PROGRAMS.values()):
         print("skipped: needs root and $KEYWARDEN, $VAULTD, $VAULTCHECK", file=sys.stderr)
         sys.exit(1 if os.environ.get("CI") == "true" else 77)

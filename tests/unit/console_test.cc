@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "config/config_file.h"
 #include "console/admin_tool.h"
 #include "console/globals.h"
 #include "security/base_key.h"
@@ -65,6 +66,17 @@ TEST(Console, NoStageOnAnUnreadableCpuinfo) {
   EXPECT_NE(out.find(RED + "[-] Error: Security Policy Incomplete."), std::string::npos) << out;
   EXPECT_EQ(installation.read("installation.toml"), tier2);
   EXPECT_NE(err.find("cannot read " + (installation.path / "cpuinfo").string()), std::string::npos);
+}
+
+// A vaulted line is longer than a plain one: a stage never writes a file
+// larger than the programs read.
+TEST(Console, NoStageWritesPastTheSizeLimit) {
+  const std::string config =
+      "[PASSES]\nadmin_pass = alpha\n#" + std::string(kMaxConfigBytes - 60, '#');
+  Installation installation(config);
+  const auto [out, err] = installation.console("1\nq\n");
+  EXPECT_NE(err.find("it would be larger than 16 MiB"), std::string::npos) << err;
+  EXPECT_TRUE(installation.read("installation.toml") == config);
 }
 
 // Whether the terminal echoed when the PIN prompt was written.
