@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 scripts/install-deps.sh --foreign-arch arm64 g++-aarch64-linux-gnu libssl-dev:arm64 \
-  libgtest-dev:arm64 libstdc++6:arm64 qemu-user dpkg-dev systemd
+  libgtest-dev:arm64 libstdc++6:arm64 qemu-user dpkg-dev systemd lintian
 
 cmake -S . -B build/aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
   -DCMAKE_BUILD_TYPE=Release -DVESK_WERROR=ON >/dev/null
@@ -21,7 +21,8 @@ ctest --test-dir build/aarch64 -j"$(nproc)" -L unit --output-on-failure
 cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF -DVESK_WERROR=ON >/dev/null
 quietly cmake --build build/package -j"$(nproc)"
 layout=$(printf '%s\n' opt/vesk/keywarden usr/bin/vaultcheck usr/sbin/vaultd usr/lib/tmpfiles.d/vesk.conf \
-  usr/lib/systemd/system/{vaultd.service,vaultcheck.service,vaultcheck.timer} usr/share/man/man8/{keywarden,vaultd,vaultcheck}.8.gz)
+  usr/lib/systemd/system/{vaultd.service,vaultcheck.service,vaultcheck.timer} usr/share/man/man8/{keywarden,vaultd,vaultcheck}.8.gz \
+  usr/share/doc/vesk/{copyright,changelog.gz} usr/share/lintian/overrides/vesk)
 stage=$(mktemp -d)
 trap 'chattr -R -i "$stage" 2>/dev/null; rm -rf "$stage"' EXIT
 for build in build/package build/aarch64; do
@@ -29,6 +30,9 @@ for build in build/package build/aarch64; do
   (cd "$build" && quietly cpack -G DEB)
   dpkg-deb -x "$build"/vesk_*.deb "$stage/${build#build/}"
 done
+# Debian's checker: no error, no warning without a reasoned override, and
+# the programs hardened (its hardening tags are informational).
+for deb in build/{package,aarch64}/vesk_*.deb; do lintian -I "$deb" 2>/dev/null | (! grep -E '^[EW]: |hardening-no-'); done
 cmake --install build/package --prefix "$stage/prefix" >/dev/null
 DESTDIR="$stage/destdir" cmake --install build/package --prefix /usr/local >/dev/null
 DESTDIR="$stage/default" cmake --install build/package >/dev/null
@@ -58,11 +62,11 @@ test -d "$stage/empty/var/lib/prometheus/node-exporter"
 # (stand-ins that log their arguments).
 mkdir "$stage/bin" && printf '#!/bin/sh
 echo "${0##*/} $*" >>"${0%%/*}/calls"; [ "$1" != restart ] || [ "$2" != vaultd.service ]
-' | tee "$stage"/bin/{systemctl,deb-systemd-helper,systemd-tmpfiles} >/dev/null && chmod +x "$stage"/bin/*
+' | tee "$stage"/bin/{systemctl,deb-systemd-helper,deb-systemd-invoke,systemd-tmpfiles} >/dev/null && chmod +x "$stage"/bin/*
 diff <(echo "vesk: warning: vaultd did not start; see why with: systemctl status vaultd") <(unshare --mount --propagation \
   private sh -c 'mount -t tmpfs vesk /run && mkdir -p /run/systemd/system && PATH="$0:$PATH" "$1" configure 2>&1' \
   "$stage/bin" packaging/debian/postinst)
-[ "$(grep -cxE 'deb-systemd-helper enable vaultcheck.timer|systemctl restart vaultcheck.timer' "$stage/bin/calls")" = 2 ]
+[ "$(grep -cxE 'deb-systemd-helper enable vaultcheck.timer|deb-systemd-invoke restart vaultcheck.timer' "$stage/bin/calls")" = 2 ]
 # The exposure scores may not rise above 0.7 (the threshold counts tenths).
 systemd-analyze security --offline=true --threshold=7 packaging/{vaultd,vaultcheck}.service | grep Overall
 # The package on a sealed device, through dpkg into a root of its own (the
@@ -70,7 +74,7 @@ systemd-analyze security --offline=true --threshold=7 packaging/{vaultd,vaultche
 # installing it again keeps keywarden sealed, removing it from a sealed
 # device removes it whole, purging takes vaultcheck's last report along.
 # It depends on the programs the console runs.
-dpkg-deb -f build/package/vesk_*.deb Depends | grep -q '^sudo, e2fsprogs, nano, openssl, tar, '
+dpkg-deb -f build/package/vesk_*.deb Depends | grep -q '^sudo, e2fsprogs, nano, openssl, '
 root="$stage/root" deb=$(echo build/package/vesk_*.deb)
 mkdir -p "$root"/var/lib/{dpkg/{info,updates,triggers},prometheus/node-exporter}
 touch "$root"/var/lib/dpkg/{status,available}
