@@ -3,7 +3,6 @@
 #include "config/config_file.h"
 #include "console/admin_tool.h"
 #include "console/globals.h"
-#include "security/errors.h"
 #include "security/secure_memory.h"
 
 namespace vesk {
@@ -21,13 +20,11 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
   const PolicyCrypto crypto{
       .vault = [this, tier](const std::string& value) { return security.vault(value, tier, ""); },
       .unwrap = [this](const std::string& blob, int blob_tier) -> std::optional<std::string> {
-        try {
-          return security.unvault(blob, blob_tier, "");
-        } catch (const CryptoError&) {
-          // Not a blob of this device: vaulted as the text it is. An
-          // unreadable device (DeviceIdentityError) fails the key instead.
-          return std::nullopt;
-        }
+        // A blob that does not open here is vaulted as the text it is. An
+        // unreadable device (DeviceIdentityError) fails the key instead.
+        Expected<std::string, UnvaultError> opened = security.unvault(blob, blob_tier, "");
+        if (!opened) return std::nullopt;
+        return std::move(*opened);
       }};
   PolicyRewrite rewrite = apply_policy(old_text, target, tier, crypto);
   wipe(old_text);

@@ -34,7 +34,9 @@ std::optional<std::string> reply_to_request(std::string_view request, const Unva
     // Whatever goes wrong inside the decryption, the client learns only
     // that it failed and the daemon goes on serving.
     try {
-      return unvault(argument, tier_of_blob(argument));
+      Expected<std::string, UnvaultError> opened = unvault(argument, tier_of_blob(argument));
+      if (!opened) return unvault_error_reply(opened.error());
+      return std::move(*opened);
     } catch (...) {
       return kDecryptFailReply;
     }

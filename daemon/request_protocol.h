@@ -10,9 +10,11 @@
 
 namespace vesk {
 
-// Turns a blob back into its value under the key of `tier`; in the daemon
-// this is SecurityService::unvault with the empty `extra`. May throw.
-using Unvaulter = std::function<std::string(std::string_view blob, int tier)>;
+// Turns a blob back into its value under the key of `tier`, or says why it
+// gives none; in the daemon this is SecurityService::unvault with the empty
+// `extra`. May throw.
+using Unvaulter =
+    std::function<Expected<std::string, UnvaultError>(std::string_view blob, int tier)>;
 
 // The tier named by a blob's prefix "v<digit>:": 1, 2 or 3 for those
 // digits, 2 for any other byte between "v" and ":", and 1 when the argument
@@ -25,8 +27,9 @@ int tier_of_blob(std::string_view blob);
 // Only the first kMaxRequestBytes bytes and, of those, the bytes before the
 // first NUL are looked at. The text is split at its first ":" into command
 // and argument (no ":" at all: nullopt). "PING" gets "PONG"; "UNVAULT"
-// gets whatever `unvault` returns for the whole argument and the tier of its
-// prefix, or "ERR:DECRYPT_FAIL" when `unvault` throws anything; every other
+// gets the value `unvault` gives for the whole argument and the tier of its
+// prefix, the protocol's word for the error it names, or "ERR:DECRYPT_FAIL"
+// when `unvault` throws anything; every other
 // command gets "ERR". Commands match byte for byte, case-sensitively.
 std::optional<std::string> reply_to_request(std::string_view request, const Unvaulter& unvault);
 

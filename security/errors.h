@@ -12,18 +12,9 @@ class CryptoError : public std::runtime_error {
   explicit CryptoError(const std::string& what);
 };
 
-// A blob decoded but did not decrypt: wrong key, damaged ciphertext, a
-// ciphertext that is not a whole number of blocks, or an IV without any
-// ciphertext. Never carries plaintext.
-class DecryptionError : public CryptoError {
- public:
-  using CryptoError::CryptoError;
-};
-
 // The device's identity, which a tier key is bound to, could not be read
-// (its cpuinfo did not open or could not be read to its end). Deliberately
-// no CryptoError: callers that read a CryptoError as "this blob does not
-// open" must not read an unreadable device that way.
+// (its cpuinfo did not open or could not be read to its end). No
+// CryptoError: it is no verdict on a blob, and no key is tried.
 class DeviceIdentityError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

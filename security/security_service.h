@@ -4,10 +4,19 @@
 #include <string>
 #include <string_view>
 
+#include "security/expected.h"
 #include "security/hardware_identity.h"
 #include "security/secure_memory.h"
 
 namespace vesk {
+
+// Why a blob gave no value.
+enum class UnvaultError {
+  kTooShort,       // three characters or fewer
+  kUndecodable,    // the body does not decode to at least 16 bytes (the IV)
+  kDoesNotDecrypt  // no ciphertext, not whole blocks, or the padding is
+                   // rejected: a wrong key or a damaged blob
+};
 
 // The security state each program builds once in main: the base key the
 // tier keys are derived from, and the device's identity probes. Holds no
@@ -42,16 +51,13 @@ class SecurityService {
   // made from a failed step.
   std::string vault(const std::string& value, int tier, const std::string& extra) const;
 
-  // Decrypts a blob under the key of `tier` (the prefix is not read).
-  // Returns "ERR_BLOB_SHORT" for a blob of three characters or fewer and
-  // "ERR_DECODE_FAIL" when the body does not decode to at least 16 bytes:
-  // the daemon's replies for them (vault_protocol.h), passed on as they are.
-  // Throws DecryptionError when the payload holds no ciphertext, the
-  // ciphertext is not whole blocks, or the padding is rejected (wrong key or
-  // damaged blob), and DeviceIdentityError when the tier key cannot be
-  // derived (no key is tried then); never returns the bytes of a failed
-  // decryption.
-  std::string unvault(std::string_view blob, int tier, const std::string& extra) const;
+  // Decrypts a blob under the key of `tier` (the prefix is not read): its
+  // value, or which of the UnvaultErrors it is; never the bytes of a failed
+  // decryption. Throws DeviceIdentityError when the tier key cannot be
+  // derived (no key is tried then), and CryptoError when the cipher cannot
+  // be set up.
+  Expected<std::string, UnvaultError> unvault(std::string_view blob, int tier,
+                                              const std::string& extra) const;
 
   // Carried for the installation's layout; no operation opens it.
   const std::string shadow_keys_path;

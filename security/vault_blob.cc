@@ -4,7 +4,6 @@
 #include <climits>
 #include <string>
 
-#include "protocol/vault_protocol.h"
 #include "security/algorithms.h"
 #include "security/base64.h"
 #include "security/blob_format.h"
@@ -58,18 +57,20 @@ std::string SecurityService::vault(const std::string& value, int tier,
   return blob_prefix(tier).append(body);
 }
 
-std::string SecurityService::unvault(std::string_view blob, int tier,
-                                     const std::string& extra) const {
-  if (blob.size() <= kBlobPrefixSize) return kBlobTooShortReply;
+Expected<std::string, UnvaultError> SecurityService::unvault(std::string_view blob, int tier,
+                                                             const std::string& extra) const {
+  if (blob.size() <= kBlobPrefixSize) return Unexpected<UnvaultError>{UnvaultError::kTooShort};
   std::string body(blob.substr(kBlobPrefixSize));
   to_standard_alphabet(body);
   const SecureBytes payload = decode_base64(body);
-  if (payload.size() < kIvSize) return kBlobUndecodableReply;
+  if (payload.size() < kIvSize) return Unexpected<UnvaultError>{UnvaultError::kUndecodable};
 
+  // An IV without ciphertext, or a ciphertext that is not whole blocks, is
+  // no blob this format makes.
   const std::size_t ciphertext_size = payload.size() - kIvSize;
-  if (ciphertext_size == 0) throw DecryptionError("blob holds an IV but no ciphertext");
-  if (ciphertext_size % kBlockSize != 0 || ciphertext_size > INT_MAX - kBlockSize) {
-    throw DecryptionError("ciphertext is not a whole number of blocks");
+  if (ciphertext_size == 0 || ciphertext_size % kBlockSize != 0 ||
+      ciphertext_size > INT_MAX - kBlockSize) {
+    return Unexpected<UnvaultError>{UnvaultError::kDoesNotDecrypt};
   }
 
   const SecureBytes key = derive_tiered_key(tier, extra);
@@ -85,7 +86,8 @@ std::string SecurityService::unvault(std::string_view blob, int tier,
   // A rejected padding means a wrong key or a damaged blob; what the update
   // step released is then garbage and must not reach anyone.
   if (EVP_DecryptFinal_ex(context.get(), plain.data() + update_length, &final_length) != 1) {
-    throw DecryptionError("blob does not decrypt under this key");
+    drain_openssl_errors();
+    return Unexpected<UnvaultError>{UnvaultError::kDoesNotDecrypt};
   }
   const auto* const first = reinterpret_cast<const char*>(plain.data());
   return std::string(first, static_cast<std::size_t>(update_length + final_length));

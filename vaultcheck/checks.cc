@@ -219,19 +219,19 @@ BlobOpener daemon_opener(DaemonAsk ask, bool daemon_answers_us) {
 
 BlobOpener device_key_opener(const SecurityService& service) {
   auto open = [&service](const std::string& blob, int tier) {
-    std::string value;
     try {
-      value = service.unvault(blob, tier, "");
-    } catch (const CryptoError&) {
+      Expected<std::string, UnvaultError> value = service.unvault(blob, tier, "");
       // vaultd's reply to the same blob, so a report reads the same
       // whichever way the blobs were opened.
-      return Opening{false, kDecryptFailReply};
+      if (!value) return Opening{false, unvault_error_reply(value.error())};
+      const bool opens = could_stand_in_file(*value);
+      wipe(*value);
+      return opens ? Opening{true, ""} : Opening{false, kNotAPassword};
     } catch (const DeviceIdentityError&) {
       return Opening{false, kCpuinfoUnreadable};
+    } catch (const CryptoError&) {
+      return Opening{false, kDecryptFailReply};
     }
-    const bool opens = could_stand_in_file(value);
-    wipe(value);
-    return opens ? Opening{true, ""} : Opening{false, kNotAPassword};
   };
   return {"this device's key", std::move(open)};
 }

@@ -33,16 +33,25 @@ TEST(RequestProtocol, Table) {
       {std::string("UNVAULT:v2:a\0b", 14), "value", "v2:a", 2},
       {"UNVAULT:" + std::string(5000, 'A'), "value", std::string(4095 - 8, 'A'), 1},
       {"UNVAULT:throw", "ERR:DECRYPT_FAIL", "throw", 1},
+      {"UNVAULT:short", "ERR_BLOB_SHORT", "short", 1},
+      {"UNVAULT:undecodable", "ERR_DECODE_FAIL", "undecodable", 1},
+      {"UNVAULT:wrong", "ERR:DECRYPT_FAIL", "wrong", 1},
   };
   for (const auto& row : rows) {
     std::string asked_blob = "-";
     int asked_tier = 0;
-    const auto reply = reply_to_request(row.request, [&](std::string_view blob, int tier) {
-      asked_blob = blob;
-      asked_tier = tier;
-      if (blob == "throw") throw std::runtime_error("unvault failed");
-      return std::string("value");
-    });
+    const auto reply = reply_to_request(
+        row.request, [&](std::string_view blob, int tier) -> Expected<std::string, UnvaultError> {
+          asked_blob = blob;
+          asked_tier = tier;
+          if (blob == "throw") throw std::runtime_error("unvault failed");
+          for (const auto& [name, error] : {std::pair{"short", UnvaultError::kTooShort},
+                                            {"undecodable", UnvaultError::kUndecodable},
+                                            {"wrong", UnvaultError::kDoesNotDecrypt}}) {
+            if (blob == name) return Unexpected<UnvaultError>{error};
+          }
+          return std::string("value");
+        });
     EXPECT_EQ(reply, row.reply) << row.request;
     EXPECT_EQ(asked_blob, row.asked_blob) << row.request;
     EXPECT_EQ(asked_tier, row.asked_tier) << row.request;
