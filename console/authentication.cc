@@ -9,7 +9,7 @@ namespace vesk {
 bool AdminTool::authenticate_admin() {
   io.out << coloured_line(RED, "\n[LOCKED] Authenticating Admin...")
          << "[*] Checking for Master USB Key... ";
-  if (security.get_hw_serial("sda") == kMissingDeviceSerial) {
+  if (!security.get_hw_serial("sda")) {
     io.out << coloured_line(RED, "FAIL (Missing)");
     return false;
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,17 +15,27 @@ struct HardwarePaths {
   std::string sys_block = "/sys/block/";
 };
 
+// What the key derivation puts in place of a serial there is none of. They
+// enter only the tier keys (and messages that name them): the probes say
+// "none" as no value.
 inline constexpr const char* kUnknownCpuSerial = "UNKNOWN_CPU";
 inline constexpr const char* kMissingDeviceSerial = "MISSING";
 
+// What a probe of a serial file found: whether the file was read whole, and
+// the serial it names, if any.
+struct SerialProbe {
+  bool read = false;
+  std::optional<std::string> serial;
+};
+
 // The CPU serial of a cpuinfo text: the rest of the first line (lines end
 // at "\n") that starts with "Serial", from the second character after its
-// first colon, unchanged. "UNKNOWN_CPU" when no such line exists; the empty
-// text when that line has nothing after its colon (or no colon at all).
-std::string read_cpu_serial(std::string_view cpuinfo);
+// first colon, unchanged. None when no such line exists; the empty text
+// when that line has nothing after its colon (or no colon at all).
+std::optional<std::string> read_cpu_serial(std::string_view cpuinfo);
 
 // The first whitespace-delimited word of a sysfs serial file's text, or
-// "MISSING" when the text holds no word.
-std::string read_device_serial(std::string_view serial_file);
+// none when the text holds no word.
+std::optional<std::string> read_device_serial(std::string_view serial_file);
 
 }  // namespace vesk

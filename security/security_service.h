@@ -28,17 +28,17 @@ class SecurityService {
   SecurityService& operator=(const SecurityService&) = delete;
   ~SecurityService() = default;
 
-  // The CPU serial text of the device ("UNKNOWN_CPU" when its cpuinfo,
-  // read whole, names none), or nothing when the cpuinfo cannot be opened
-  // or read to its end.
-  std::optional<std::string> get_cpu_serial() const;
+  // The CPU serial of the device: `read` false when its cpuinfo cannot be
+  // opened or read to its end, no `serial` when it names none.
+  SerialProbe get_cpu_serial() const;
 
   // The serial of block device `device` (a name under the sysfs block
-  // directory, not validated), or "MISSING". Never fails.
-  std::string get_hw_serial(const std::string& device) const;
+  // directory, not validated), or none when no drive shows one there.
+  std::optional<std::string> get_hw_serial(const std::string& device) const;
 
   // The 32-byte key of `tier`: SHA-256 over base key (tier 1), base key and
   // CPU serial (tier 2), CPU serial, serial of "sda" and `extra` (tier 3), or
+  // "UNKNOWN_CPU" and "MISSING" for a serial there is none of, or
   // the empty input (any other tier). Throws CryptoError when SHA-256 does,
   // and DeviceIdentityError for tiers 2 and 3 when the CPU serial cannot be
   // read: no key is ever derived from a serial that was not read.

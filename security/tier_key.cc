@@ -18,7 +18,8 @@ SecureBytes SecurityService::derive_tiered_key(int tier, const std::string& extr
       sha256({base, cpu_serial_for_key()}, key.data());
       break;
     case 3:
-      sha256({cpu_serial_for_key(), get_hw_serial("sda"), extra}, key.data());
+      sha256({cpu_serial_for_key(), get_hw_serial("sda").value_or(kMissingDeviceSerial), extra},
+             key.data());
       break;
     default:
       sha256({}, key.data());

@@ -144,22 +144,22 @@ Check remote_updates_check(const std::string& text, const std::string& config_pa
 void append_hardware_checks(const SecurityService& service, std::vector<Check>& checks) {
   // Tier keys and the operator's authentication are built from the
   // serials: they are compared and wiped, never shown.
-  std::optional<std::string> cpu = service.get_cpu_serial();
+  SerialProbe cpu = service.get_cpu_serial();
   Check cpu_check{"cpu-serial", Status::kFail, kCpuinfoUnreadable, {}};
-  if (cpu && *cpu != kUnknownCpuSerial) {
+  if (cpu.serial) {
     cpu_check.status = Status::kOk;
     cpu_check.detail = "present";
-  } else if (cpu) {
+    wipe(*cpu.serial);
+  } else if (cpu.read) {
     cpu_check.detail = std::string(kUnknownCpuSerial).append(": no CPU serial");
     cpu_check.detail.append(", tier-2 keys would bind to nothing");
   }
-  if (cpu) wipe(*cpu);
   checks.push_back(std::move(cpu_check));
   // The drive is needed only while an operator authenticates, so its
   // absence is the normal state.
-  std::string usb = service.get_hw_serial("sda");
-  const bool usb_present = usb != kMissingDeviceSerial;
-  wipe(usb);
+  std::optional<std::string> usb = service.get_hw_serial("sda");
+  const bool usb_present = usb.has_value();
+  if (usb) wipe(*usb);
   checks.push_back({"usb-drive", Status::kOk, usb_present ? "present at sda" : "absent", {}});
 }
 

@@ -46,18 +46,20 @@ std::string hex(const SecureBytes& bytes) {
 const std::string kSerialLine = "Serial\t\t: 00000000deadbeef\n";
 
 TEST(HardwareIdentity, CpuSerialRules) {
+  using Serial = std::optional<std::string>;
   for (const auto& [file, expected] : {
-           std::pair<std::string, std::string>{"Hardware\t: BCM2835\nSerial Number : ABC\n", "ABC"},
+           std::pair<std::string, Serial>{"Hardware\t: BCM2835\nSerial Number : ABC\n", "ABC"},
            {"Serial\t: value  \t\r\nSerial\t: second\n", "value  \t\r"},
            // Only "Serialx" matches, and has no colon.
            {"serial\t: lower\n Serial\t: indented\nSerialx", ""},
            {"Serial:", ""},
-           {"processor\t: 0\n", "UNKNOWN_CPU"},
+           {"processor\t: 0\n", std::nullopt},
        }) {
     EXPECT_EQ(read_cpu_serial(file), expected) << file;
   }
-  for (const auto& [file, expected] :
-       {std::pair{"  first second\n", "first"}, {"", "MISSING"}, {" \n\t", "MISSING"}}) {
+  for (const auto& [file, expected] : {std::pair<const char*, Serial>{"  first second\n", "first"},
+                                       {"", std::nullopt},
+                                       {" \n\t", std::nullopt}}) {
     EXPECT_EQ(read_device_serial(file), expected) << file;
   }
 }
