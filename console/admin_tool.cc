@@ -117,7 +117,7 @@ void AdminTool::edit_configuration() {
     unlock_system_files();
   }
   io.out << coloured_line(GREEN, "[+] Launching Nano...");
-  run_command({"nano", config_path});
+  run_command({"nano", config_path}, CommandOutput::kTerminal);
   if (sealed) {
     io.out << "[*] Re-sealing configuration file...\n";
     if (!lock_system_files()) io.out << coloured_line(RED, "[-] Error: Locking Failed.");

@@ -84,6 +84,9 @@ int ProcessRunner::run(const CommandLine& command, CommandOutput output) {
   posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF);
 
   SpawnFileActions file_actions;
+  if (output != CommandOutput::kTerminal) {
+    posix_spawn_file_actions_addopen(file_actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
   if (output == CommandOutput::kDiscard) {
     posix_spawn_file_actions_addopen(file_actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(file_actions.get(), STDOUT_FILENO, STDERR_FILENO);

@@ -9,8 +9,14 @@ namespace vesk {
 // PATH) followed by its arguments. No shell ever reads it.
 using CommandLine = std::vector<std::string>;
 
-// Where an outside program's standard output and error go.
-enum class CommandOutput { kInherit, kDiscard };
+// An outside program's standard streams. Only a program the operator works
+// in (the editor) gets the terminal's input: any other reads /dev/null, so
+// nothing typed ahead at the console (a PIN) ever reaches it.
+enum class CommandOutput {
+  kInherit,   // input from /dev/null, output and errors to the console's
+  kDiscard,   // all three to /dev/null
+  kTerminal,  // all three the console's
+};
 
 // The console's one way to run outside programs.
 class CommandRunner {

@@ -121,6 +121,17 @@ TEST(ProcessRunner, ExitStatuses) {
   EXPECT_EQ(ProcessRunner().run({"sh", "-c", "kill -INT $$"}, CommandOutput::kDiscard),
             128 + SIGINT);
   EXPECT_EQ(ProcessRunner().run({"/nonexistent/program"}, CommandOutput::kDiscard), 127);
+  // Only the editor reads the console's input; here a pipe stands in for it.
+  const UniqueFd saved_input(dup(STDIN_FILENO));
+  std::array<int, 2> ends{-1, -1};
+  ASSERT_EQ(pipe(ends.data()), 0);
+  dup2(ends[0], STDIN_FILENO);
+  const CommandLine reads_null = {"sh", "-c", "[ \"$(readlink /proc/self/fd/0)\" = /dev/null ]"};
+  const int inherited = ProcessRunner().run(reads_null, CommandOutput::kInherit);
+  const int terminal = ProcessRunner().run(reads_null, CommandOutput::kTerminal);
+  dup2(saved_input.get(), STDIN_FILENO);
+  close(ends[0]), close(ends[1]);
+  EXPECT_EQ(std::pair(inherited, terminal), std::pair(0, 1));
 }
 
 }  // namespace
