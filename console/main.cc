@@ -7,9 +7,11 @@
 #include "config/installation.h"
 #include "console/admin_tool.h"
 #include "security/base_key.h"
+#include "security/secure_memory.h"
 #include "security/security_service.h"
 
 int main() {
+  vesk::forbid_core_dumps();
   const vesk::SecurityService security(vesk::kShadowKeysPath, vesk::base_key_bytes());
   // The working directory's file wins when it exists; the choice holds for
   // the whole run.

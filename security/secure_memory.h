@@ -1,6 +1,7 @@
 #pragma once
 
 #include <openssl/crypto.h>
+#include <sys/prctl.h>
 
 #include <cstddef>
 #include <memory>
@@ -40,5 +41,10 @@ using SecureBytes = std::vector<unsigned char, CleansingAllocator<unsigned char>
 // holds passwords) before it is released. Copies made earlier are not
 // reached: wipe each one its owner made.
 inline void wipe(std::string& text) noexcept { OPENSSL_cleanse(text.data(), text.size()); }
+
+// Makes the process non-dumpable: no core file of it (which would hold its
+// keys and passwords) is written, and no other process of its user may
+// read its memory. The programs that hold secrets call it first.
+inline void forbid_core_dumps() noexcept { (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0); }
 
 }  // namespace vesk

@@ -308,16 +308,18 @@ class Console(DeviceTest):
 
     def test_a_signal_at_the_pin_prompt_gives_the_echo_back(self):
         self.device.seal()
+        os.chmod(self.device.root, 0o755)  # the console runs as user 1000
         for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             with self.subTest(signal.Signals(signum).name):
                 master, slave = pty.openpty()
                 echo = lambda: bool(termios.tcgetattr(slave)[3] & termios.ECHO)  # noqa: E731
                 os.write(master, b"4\n")
                 console = subprocess.Popen(self.device.path("install/keywarden"), stdin=slave, stdout=slave,
-                                           stderr=slave, cwd=self.device.dir, start_new_session=True)
-                # Echo goes off only at the PIN prompt, after the handlers that give it back are in place.
+                                           stderr=slave, cwd=self.device.dir, start_new_session=True, user=1000)
+                # Echo goes off only at the PIN prompt, after the handlers that give it back are in place. The
+                # console of user 1000 is not dumpable: its /proc entries belong to root.
                 wait_until(lambda: not echo() or console.poll() is not None)
-                self.assertFalse(echo())
+                self.assertEqual((echo(), os.stat("/proc/%d/mem" % console.pid).st_uid), (False, 0))
                 console.send_signal(signum)
                 self.assertEqual((console.wait(timeout=60), echo()), (-signum, True))
                 os.close(master), os.close(slave)
