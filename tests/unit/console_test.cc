@@ -3,6 +3,7 @@
 // commands it runs. The dialogues are tested whole on the real program
 // (tests/system).
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <termios.h>
@@ -44,7 +45,9 @@ struct Installation : TempFolder {
     std::ostringstream text;
     std::ostringstream err;
     AdminTool(security, path / "installation.toml", ConsoleIo{in, out ? *out : text, err, terminal},
-              ConsoleSystem{.commands = runner, .is_writable = [this](auto&) { return !sealed; }})
+              ConsoleSystem{.commands = runner,
+                            .is_writable = [this](auto&) { return !sealed; },
+                            .usb_config = path / "usb/installation.toml"})
         .run();
     return {text.str(), err.str()};
   }
@@ -107,6 +110,15 @@ TEST(Authentication, EchoIsOffBeforeThePromptShows) {
   EXPECT_EQ(watch.echo_at_prompt, false);
 }
 
+// A missing configuration counts as sealed; a restore needs the drive's copy.
+TEST(Console, SealedWithoutAConfigurationNoRestoreWithoutTheCopy) {
+  EXPECT_FALSE(is_writable("/nonexistent/installation.toml"));
+  Installation installation("");
+  installation.write("sda/device/serial", "USB-1\n");
+  const auto [out, err] = installation.console("6\nq\n");
+  EXPECT_NE(out.find("installation.toml not found on USB."), std::string::npos) << out;
+}
+
 TEST(AdminTool, AnOperationThatThrowsGivesTheMenuBack) {
   Installation installation("");
   installation.runner.on_run = [](auto&) { throw std::runtime_error("no editor here"); };
@@ -121,16 +133,14 @@ TEST(ProcessRunner, ExitStatuses) {
   EXPECT_EQ(ProcessRunner().run({"sh", "-c", "kill -INT $$"}, CommandOutput::kDiscard),
             128 + SIGINT);
   EXPECT_EQ(ProcessRunner().run({"/nonexistent/program"}, CommandOutput::kDiscard), 127);
-  // Only the editor reads the console's input; here a pipe stands in for it.
+  // Only the editor reads the console's input; here /dev/zero stands in for it.
   const UniqueFd saved_input(dup(STDIN_FILENO));
-  std::array<int, 2> ends{-1, -1};
-  ASSERT_EQ(pipe(ends.data()), 0);
-  dup2(ends[0], STDIN_FILENO);
+  const UniqueFd zero(open("/dev/zero", O_RDONLY | O_CLOEXEC));
+  dup2(zero.get(), STDIN_FILENO);
   const CommandLine reads_null = {"sh", "-c", "[ \"$(readlink /proc/self/fd/0)\" = /dev/null ]"};
   const int inherited = ProcessRunner().run(reads_null, CommandOutput::kInherit);
   const int terminal = ProcessRunner().run(reads_null, CommandOutput::kTerminal);
   dup2(saved_input.get(), STDIN_FILENO);
-  close(ends[0]), close(ends[1]);
   EXPECT_EQ(std::pair(inherited, terminal), std::pair(0, 1));
 }
 

@@ -20,6 +20,7 @@ TEST(RequestProtocol, Table) {
       {"PING:", "PONG"},
       {std::string("PING:\0UNVAULT:x", 15), "PONG"},
       {"PING", std::nullopt},
+      {"PING:anything", "PONG"},
       {":", "ERR"},
       {"ping:", "ERR"},
       {"UNVAULTX:v1:abc", "ERR"},

@@ -159,6 +159,7 @@ TEST(BlobFormat, WellFormedBlobs) {
            std::string(kTier1Blob).replace(5, 1, 1, '+'),  // standard alphabet
            "v1:" + body.substr(1),
            "v1:" + std::string(65, 'A') + "===",  // 48 bytes, were "===" padding
+           "v1:" + std::string(54, 'A') + "==",   // 40 bytes: not whole blocks
            std::string("Dev2024v1!"),
            std::string("v1:"),
        }) {
