@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# vaultd against the floor (a server that makes only the calls the protocol
-# demands, no crypto): PING and UNVAULT at 1 and 4 concurrent clients, the
-# two servers in alternating slices of each measurement (a machine that
-# drifts weighs on both alike), ROUNDS times; then `openssl enc -d`, one
+# vaultd against two floors: the call floor (a server that makes only the
+# calls the protocol demands, no crypto) and the crypto floor (those calls
+# and the least crypto the contract requires: find the serial, one SHA-256,
+# Base64url, one AES-256-CBC decryption with a cipher fetched once and a
+# reused context). PING and UNVAULT at 1 and 4 concurrent clients, the
+# three servers in turning slices of each measurement (a machine that
+# drifts weighs on all alike), ROUNDS times; then `openssl enc -d`, one
 # process per secret, as a process-per-secret tool would. The servers run on
 # CPU 0 and the load on CPU 1 (when there are two). Everything happens in a
 # private mount namespace with a fake /proc/cpuinfo and a tmpfs on /run, so
 # nothing of the host changes. Needs root. Prints a Markdown table: the
-# median of the rounds for each figure, and the ratio to the floor (the
+# median of the rounds for each figure, and the ratios to both floors (the
 # median of each round's ratio).
 #
 #   bench/bench.sh [--smoke] VAULTD FLOOR_SERVER LOAD_GENERATOR
@@ -55,24 +58,27 @@ blob=v2:$(cat "$work/iv" "$work/ciphertext" | base64 -w0 | tr '+/' '-_')
 
 "${server_cpu[@]}" "$vaultd" >"$work/vaultd.out" 2>&1 &
 "${server_cpu[@]}" "$floor" /run/floor.sock /proc/cpuinfo "$secret" >"$work/floor.out" 2>&1 &
+"${server_cpu[@]}" "$floor" /run/crypto.sock /proc/cpuinfo "$secret" ZEPHYR_KEY >"$work/crypto.out" 2>&1 &
 for _ in $(seq 200); do
-  grep -q Listening "$work/vaultd.out" && grep -q listening "$work/floor.out" && break
+  grep -q Listening "$work/vaultd.out" && grep -q listening "$work/floor.out" && grep -q listening "$work/crypto.out" &&
+    break
   sleep 0.05
 done
 
 # measure VERB CONCURRENCY COUNT SLICES: a line "<req/s> <p50> <p99>" for the floor,
-# then one for vaultd, the two measured in alternating slices; every reply checked.
+# then one for the crypto floor and one for vaultd, measured in turning slices;
+# every reply checked.
 measure() {
   local request=PING: expected=PONG
   if [ "$1" = UNVAULT ]; then request="UNVAULT:$blob" expected=$secret; fi
   "${load_cpu[@]}" "$load" "$3" "$2" "$4" /run/floor.sock "$request" "$expected" \
-    /var/run/vesk_sec.sock "$request" "$expected"
+    /run/crypto.sock "$request" "$expected" /var/run/vesk_sec.sock "$request" "$expected"
 }
 measure UNVAULT 1 400 2 >/dev/null  # warm up
 for round in $(seq "$rounds"); do
   for c in 1 4; do
     for verb in PING UNVAULT; do
-      measure $verb $c "$requests" "$slices" | paste -d' ' <(printf '%s\n' floor vaultd) - |
+      measure $verb $c "$requests" "$slices" | paste -d' ' <(printf '%s\n' floor crypto vaultd) - |
         sed "s/ / $verb $c $round /" >>"$work/results"
     done
   done
@@ -90,15 +96,16 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 column() { awk -v s="$1" -v v="$2" -v c="$3" -v f="$4" '$1 == s && $2 == v && $3 == c { print $f }' "$work/results"; }
 echo "$(nproc) CPUs ($model), Linux $(uname -r), $requests requests per measurement, median of $rounds round(s)"
 echo
-echo "| Server | Request | Clients | req/s | p50 µs | p99 µs | × floor |"
-echo "|---|---|---|---|---|---|---|"
+# ratio SERVER FLOOR VERB CLIENTS: the median of each round's ratio of their rates.
+ratio() { paste <(column "$1" "$3" "$4" 5) <(column "$2" "$3" "$4" 5) | awk '{ printf "%.3f\n", $1 / $2 }' | median; }
+echo "| Server | Request | Clients | req/s | p50 µs | p99 µs | × floor | × crypto floor |"
+echo "|---|---|---|---|---|---|---|---|"
 for c in 1 4; do
   for verb in PING UNVAULT; do
-    for server in floor vaultd; do
-      ratio=$(paste <(column vaultd $verb $c 5) <(column floor $verb $c 5) | awk '{ printf "%.3f\n", $1 / $2 }' | median)
-      if [ $server = floor ]; then ratio=1; fi
-      printf '| %s | %s | %s | %s | %s | %s | %.2f |\n' $server $verb $c "$(column $server $verb $c 5 | median)" \
-        "$(column $server $verb $c 6 | median)" "$(column $server $verb $c 7 | median)" "$ratio"
+    for server in floor crypto vaultd; do
+      printf '| %s | %s | %s | %s | %s | %s | %.2f | %.2f |\n' "${server/crypto/crypto floor}" $verb $c \
+        "$(column $server $verb $c 5 | median)" "$(column $server $verb $c 6 | median)" \
+        "$(column $server $verb $c 7 | median)" "$(ratio $server floor $verb $c)" "$(ratio $server crypto $verb $c)"
     done
   done
 done
