@@ -110,8 +110,12 @@ ConfigRead read_config_file(const std::string& path) {
   // a FIFO does not wait for a writer; only a regular file is read.
   const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat status {};
-  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
-  if (static_cast<std::size_t>(status.st_size) > kMaxConfigBytes) return {std::nullopt, true};
+  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return Unexpected<ConfigReadError>{ConfigReadError::kUnreadable};
+  }
+  if (static_cast<std::size_t>(status.st_size) > kMaxConfigBytes) {
+    return Unexpected<ConfigReadError>{ConfigReadError::kTooLarge};
+  }
   // The text holds passwords: room for all of it up front, so no copy is
   // left behind in a released buffer, and the chunk is wiped.
   std::string content;
@@ -128,9 +132,14 @@ ConfigRead read_config_file(const std::string& path) {
     content.append(chunk.data(), static_cast<std::size_t>(count));
   }
   OPENSSL_cleanse(chunk.data(), chunk.size());
-  if (count == 0) return {std::move(content)};
+  if (count == 0) return content;
   wipe(content);
-  return {std::nullopt, too_large};
+  return Unexpected<ConfigReadError>{too_large ? ConfigReadError::kTooLarge
+                                               : ConfigReadError::kUnreadable};
+}
+
+std::string read_error_message(const std::string& path, ConfigReadError error) {
+  return error == ConfigReadError::kTooLarge ? too_large_message(path) : "Could not open " + path;
 }
 
 std::string size_limit_text() {
@@ -168,19 +177,19 @@ bool replace_config_file_with(const std::string& path,
                                     old.status);
 }
 
-bool replace_file(const std::string& path, const std::string& content, mode_t mode) {
+std::error_code replace_file(const std::string& path, const std::string& content, mode_t mode) {
+  // errno of the step that failed, taken before anything is cleaned up.
+  const auto failure = [] { return std::error_code(errno, std::generic_category()); };
   // The name itself is replaced, never followed: a link planted at `path`
   // must not turn the report into a write to the file it points to.
   const std::filesystem::path name(path);
+  if (name.filename().empty()) return std::make_error_code(std::errc::is_a_directory);
   const std::optional<Folder> folder = open_folder(name.parent_path(), false);
-  if (!folder) return false;
-  if (name.filename().empty()) {
-    errno = EISDIR;
-    return false;
-  }
+  if (!folder) return failure();
   ReplacementFile replacement(*folder, name.filename());
-  return replacement.valid() && write_all(replacement.fd(), content) &&
-         replacement.replace_target(mode, std::nullopt);
+  const bool replaced = replacement.valid() && write_all(replacement.fd(), content) &&
+                        replacement.replace_target(mode, std::nullopt);
+  return replaced ? std::error_code() : failure();
 }
 
 }  // namespace vesk

@@ -6,6 +6,9 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <system_error>
+
+#include "security/expected.h"
 
 namespace vesk {
 
@@ -13,17 +16,24 @@ namespace vesk {
 // little enough to hold in memory on the appliance.
 inline constexpr std::size_t kMaxConfigBytes = std::size_t{16} << 20;
 
-// What reading the configuration gave.
-struct ConfigRead {
-  std::optional<std::string> text;  // the whole content, when it was read
-  bool too_large = false;           // refused for holding more than kMaxConfigBytes
+// Why the configuration was not read.
+enum class ConfigReadError {
+  kUnreadable,  // cannot be opened or read to its end, or no regular file
+  kTooLarge,    // holds more than kMaxConfigBytes
 };
 
-// Reads the whole content of the regular file at `path`. No text when it
-// cannot be opened or read to its end (a directory, an I/O error), when it
-// is not a regular file (a FIFO is never waited on), or when it holds more
-// than kMaxConfigBytes (then `too_large`). The caller wipes the text.
+// The whole content of the configuration, or why there is none.
+using ConfigRead = Expected<std::string, ConfigReadError>;
+
+// Reads the whole content of the regular file at `path`. kUnreadable when
+// it cannot be opened or read to its end (a directory, an I/O error) or is
+// not a regular file (a FIFO is never waited on), kTooLarge when it holds
+// more than kMaxConfigBytes. The caller wipes the text.
 ConfigRead read_config_file(const std::string& path);
+
+// "Could not open <path>" or "<path> is larger than 16 MiB": why the
+// configuration at `path` was not read, as the console says it.
+std::string read_error_message(const std::string& path, ConfigReadError error);
 
 // "larger than 16 MiB": the limit, as the messages name it.
 std::string size_limit_text();
@@ -70,8 +80,8 @@ bool replace_config_file_with(const std::string& path,
 // readers find either the old file or the new one, whole: a temporary file
 // in the same directory, flushed to disk and renamed over `path`. Neither a
 // link at `path` nor one at its folder is followed: a link there is
-// replaced. Returns false (errno says why) when it could not, with the old
-// file untouched.
-bool replace_file(const std::string& path, const std::string& content, mode_t mode);
+// replaced. Returns why it could not (the old file is then untouched), or
+// no error.
+std::error_code replace_file(const std::string& path, const std::string& content, mode_t mode);
 
 }  // namespace vesk

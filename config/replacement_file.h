@@ -19,7 +19,7 @@ struct Folder {
 };
 
 // Opens the folder at `path` ("" is the working directory). With
-// `follow_link` false a link at `path` itself is refused (ELOOP). Nothing
+// `follow_link` false a link at `path` itself is refused (ENOTDIR). Nothing
 // when it cannot be opened; errno says why.
 std::optional<Folder> open_folder(const std::string& path, bool follow_link);
 

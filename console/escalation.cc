@@ -9,13 +9,12 @@ namespace vesk {
 
 AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int tier) {
   ConfigRead old = read_config_file(config_path);
-  if (!old.text) {
+  if (!old) {
     io.out.flush();
-    io.err << coloured_line(RED, "[-] Error: " + (old.too_large ? too_large_message(config_path)
-                                                                : "Could not open " + config_path));
+    io.err << coloured_line(RED, "[-] Error: " + read_error_message(config_path, old.error()));
     return StepResult::kFailed;
   }
-  std::string& old_text = *old.text;
+  std::string& old_text = *old;
 
   const PolicyCrypto crypto{
       .vault = [this, tier](const std::string& value) { return security.vault(value, tier, ""); },

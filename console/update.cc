@@ -99,16 +99,14 @@ void AdminTool::perform_update() {
     return;
   }
   ConfigRead config = read_config_file(config_path);
-  if (!config.text) {
+  if (!config) {
     // Unreadable is not "remote updates off": the operator is told why.
     io.out.flush();
-    io.err << coloured_line(RED,
-                            "[-] Error: " + (config.too_large ? too_large_message(config_path)
-                                                              : "Could not open " + config_path));
+    io.err << coloured_line(RED, "[-] Error: " + read_error_message(config_path, config.error()));
     return;
   }
-  const bool remote_allowed = remote_updates_allowed(*config.text);
-  wipe(*config.text);
+  const bool remote_allowed = remote_updates_allowed(*config);
+  wipe(*config);
 
   io.out << coloured_line(CYAN, "\n--- PRODUCTION SYSTEM UPDATE ---")
          << "Remote Updates Allowed: " << (remote_allowed ? GREEN + "YES" : RED + "NO") << RESET

@@ -1,6 +1,8 @@
 // vaultd: hands vaulted values back in plain to local clients of its socket.
 
 #include <cstdlib>
+#include <iostream>
+#include <optional>
 
 #include "daemon/security_daemon.h"
 #include "daemon/stop_signals.h"
@@ -13,7 +15,12 @@ int main() {
   vesk::install_stop_signals();
   const vesk::SecurityService service(vesk::kShadowKeysPath, vesk::base_key_bytes());
   vesk::SecurityDaemon daemon(service, vesk::kSocketPath);
-  if (!daemon.init()) return EXIT_FAILURE;
+  if (const std::optional<vesk::StartFailure> failure = daemon.init()) {
+    std::cerr << vesk::start_failure_message(*failure) << std::flush;
+    return EXIT_FAILURE;
+  }
+  // Flushed at once: whoever started the daemon may wait for this line.
+  std::cout << "[+] VESK Security Daemon Listening on " << vesk::kSocketPath << "\n" << std::flush;
   daemon.serve();
   return 0;
 }

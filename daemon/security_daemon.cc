@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <iostream>
 #include <optional>
 #include <utility>
 
@@ -25,11 +24,6 @@ constexpr mode_t kSocketMode = 0660;
 constexpr std::chrono::seconds kClientTimeout{5};
 constexpr timespec kResourcePause{.tv_sec = 0, .tv_nsec = 10'000'000};
 using Clock = std::chrono::steady_clock;
-
-bool fail_start_up(const char* message) {
-  std::cerr << message << std::flush;
-  return false;
-}
 
 bool is_resource_shortage(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
@@ -79,15 +73,27 @@ SecurityDaemon::SecurityDaemon(const SecurityService& security_service,
                                std::string socket_path_to_bind)
     : service(security_service), socket_path(std::move(socket_path_to_bind)) {}
 
-bool SecurityDaemon::init() {
+const char* start_failure_message(StartFailure failure) {
+  switch (failure) {
+    case StartFailure::kSocket:
+      return "[-] Socket creation failed\n";
+    case StartFailure::kBind:
+      break;
+    case StartFailure::kListen:
+      return "[-] Listen failed\n";
+  }
+  return "[-] Bind failed\n";
+}
+
+std::optional<StartFailure> SecurityDaemon::init() {
   server_fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!server_fd.valid()) return fail_start_up("[-] Socket creation failed\n");
+  if (!server_fd.valid()) return StartFailure::kSocket;
 
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   // A path that does not fit is refused rather than cut, which would bind
   // some other file.
-  if (socket_path.size() >= sizeof address.sun_path) return fail_start_up("[-] Bind failed\n");
+  if (socket_path.size() >= sizeof address.sun_path) return StartFailure::kBind;
   std::memcpy(address.sun_path, socket_path.data(), socket_path.size());
 
   // A file left by an earlier run, or the socket of an older instance: the
@@ -100,13 +106,11 @@ bool SecurityDaemon::init() {
   const int bound =
       bind(server_fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   ::umask(previous_mask);
-  if (bound != 0) return fail_start_up("[-] Bind failed\n");
+  if (bound != 0) return StartFailure::kBind;
   ::chmod(socket_path.c_str(), kSocketMode);
 
-  if (listen(server_fd.get(), kListenBacklog) != 0) return fail_start_up("[-] Listen failed\n");
-  // Flushed at once: whoever started the daemon may wait for this line.
-  std::cout << "[+] VESK Security Daemon Listening on " << socket_path << "\n" << std::flush;
-  return true;
+  if (listen(server_fd.get(), kListenBacklog) != 0) return StartFailure::kListen;
+  return std::nullopt;
 }
 
 void SecurityDaemon::serve() {

@@ -1,11 +1,19 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "security/security_service.h"
 #include "security/unique_fd.h"
 
 namespace vesk {
+
+// Why the daemon could not start.
+enum class StartFailure { kSocket, kBind, kListen };
+
+// What the daemon says on standard error for it: "[-] Socket creation
+// failed\n", "[-] Bind failed\n" or "[-] Listen failed\n".
+const char* start_failure_message(StartFailure failure);
 
 // The vault daemon: one listening Unix-domain stream socket, served by one
 // thread, one connection at a time, one request and one reply each.
@@ -17,11 +25,9 @@ class SecurityDaemon {
   SecurityDaemon(const SecurityService& service, std::string socket_path);
 
   // Replaces whatever file sits at the socket path with a socket of mode
-  // 0660 listening with a backlog of 5, writes the start-up line to
-  // standard output and returns true. On failure writes "[-] Socket
-  // creation failed\n", "[-] Bind failed\n" or "[-] Listen failed\n" to
-  // standard error and returns false; the program then exits with status 1.
-  [[nodiscard]] bool init();
+  // 0660 listening with a backlog of 5. Nothing when it listens, else which
+  // step failed; the program then says so and exits with status 1.
+  [[nodiscard]] std::optional<StartFailure> init();
 
   // Accepts and serves connections one after the other, closing each after
   // handle_client, until SIGTERM or SIGINT arrives (see stop_signals.h); a

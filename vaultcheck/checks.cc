@@ -45,10 +45,12 @@ Opening judge_reply(const std::string& reply) {
 
 Check config_check(const std::string& path, const std::optional<FileInfo>& info,
                    const ConfigRead& read, const Probes& probes) {
-  if (read.too_large) return {"config", Status::kFail, too_large_message(path), {}};
+  if (!read && read.error() == ConfigReadError::kTooLarge) {
+    return {"config", Status::kFail, too_large_message(path), {}};
+  }
   const char* const problem = !info                  ? "not found"
                               : !S_ISREG(info->mode) ? "not a regular file"
-                              : !read.text           ? "unreadable"
+                              : !read                ? "unreadable"
                                                      : nullptr;
   if (problem != nullptr) return {"config", Status::kFail, path + ": " + problem, {}};
   // The console's own test: root may write a 0444 file, so for root only
@@ -243,7 +245,7 @@ std::vector<Check> run_checks(const std::string& config_path,
   const std::optional<FileInfo> info = probes.file_info(config_path, true);
   // Only a regular file is read: opening a FIFO would wait for a writer,
   // and a device could stream without end.
-  ConfigRead read;
+  ConfigRead read = Unexpected<ConfigReadError>{ConfigReadError::kUnreadable};
   if (info && S_ISREG(info->mode)) read = probes.read_file(config_path);
   // Asked first, though reported last: whether the daemon serves this user
   // decides what a reply of no bytes to UNVAULT means.
@@ -253,12 +255,12 @@ std::vector<Check> run_checks(const std::string& config_path,
 
   checks.push_back(config_check(config_path, info, read, probes));
   checks.push_back(seal_check(config_path, info, probes));
-  if (read.text) {
+  if (read) {
     const BlobOpener opener = daemon_socket ? daemon_opener(probes.ask_daemon, daemon_answers_us)
                                             : device_key_opener(probes.service);
-    append_key_checks(*read.text, opener, checks);
-    checks.push_back(remote_updates_check(*read.text, config_path, probes));
-    wipe(*read.text);
+    append_key_checks(*read, opener, checks);
+    checks.push_back(remote_updates_check(*read, config_path, probes));
+    wipe(*read);
   }
   append_hardware_checks(probes.service, checks);
   if (daemon_socket) append_daemon_checks(*daemon_socket, pong, daemon_answers_us, probes, checks);

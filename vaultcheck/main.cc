@@ -1,8 +1,6 @@
 // vaultcheck: tells an operator, or a fleet's monitoring, whether the
 // device's secrets are in order. Reads only.
 
-#include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <exception>
 #include <iostream>
@@ -68,9 +66,9 @@ int check_device(const vesk::Options& options) {
   const std::string report = render(options.format, config_path, checks);
   if (!options.output_path) {
     std::cout << report << std::flush;
-  } else if (!vesk::replace_file(*options.output_path, report, 0644)) {
-    const std::string why = std::strerror(errno);
-    std::cerr << "vaultcheck: cannot write " << *options.output_path << ": " << why << "\n";
+  } else if (const std::error_code error = vesk::replace_file(*options.output_path, report, 0644)) {
+    std::cerr << "vaultcheck: cannot write " << *options.output_path << ": " << error.message()
+              << "\n";
     return vesk::kReportNotWrittenStatus;
   }
   return vesk::exit_status(checks);

@@ -21,13 +21,14 @@ TEST(ReplaceFile, ReplacesALinkAtItsNameNeverItsTarget) {
   const TempFolder folder;
   folder.write("other", "keep");
   fs::create_symlink(folder.path / "other", folder.path / "vesk.prom");
-  ASSERT_TRUE(replace_file(folder.path / "vesk.prom", "report", 0644));
+  ASSERT_EQ(replace_file(folder.path / "vesk.prom", "report", 0644), std::error_code());
   EXPECT_EQ(folder.read("other"), "keep");
   EXPECT_EQ(fs::symlink_status(folder.path / "vesk.prom").type(), fs::file_type::regular);
   EXPECT_EQ(folder.read("vesk.prom"), "report");
   // Nor is a link at the folder followed.
   fs::create_directory_symlink(folder.path, folder.path / "link");
-  EXPECT_FALSE(replace_file(folder.path / "link/vesk.prom", "report", 0644));
+  EXPECT_EQ(replace_file(folder.path / "link/vesk.prom", "report", 0644),
+            std::errc::not_a_directory);
 }
 
 // Only regular files of the exact pattern that no live run holds go.

@@ -17,6 +17,7 @@ const std::string kBlob = "v2:Dw4NDAsKCQgHBgUEAwIBAOSbIPeSx1BxelcEgG0pOOE5Y_5dAy
 DaemonReply reply(Exchange outcome, const char* bytes = "") { return {outcome, bytes}; }
 const DaemonReply kPong = reply(Exchange::kAnswered, "PONG");
 const ConfigRead kConfig = {"[PASSES]\nadmin_pass = " + kBlob};
+const ConfigRead kTooLarge = Unexpected<ConfigReadError>{ConfigReadError::kTooLarge};
 
 // A table of devices staged through Probes: a configuration that reads as
 // `config`, a daemon that answers PING with `pong` and UNVAULT with `value`.
@@ -42,7 +43,7 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
       {reply(Exchange::kNoSocket), none, "daemon-ping: fail no PONG: no socket"},
       {reply(Exchange::kTimedOut), none, "daemon-ping: fail no PONG within 2 s"},
       {none, none, "daemon-ping: fail no PONG: closed without a reply"},
-      {kPong, none, "config: fail installation.toml is larger than 16 MiB", {std::nullopt, true}},
+      {kPong, none, "config: fail installation.toml is larger than 16 MiB", kTooLarge},
       {kPong, none, "daemon-socket: fail vesk.sock: not a socket"},  // every file here is regular
       {kPong, none,
        "cpu-serial: fail UNKNOWN_CPU: no CPU serial, tier-2 keys would bind to nothing"},
