@@ -21,9 +21,9 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
       .unwrap = [this](const std::string& blob, int blob_tier) -> std::optional<std::string> {
         // A blob that does not open here is vaulted as the text it is. An
         // unreadable device (DeviceIdentityError) fails the key instead.
-        Expected<std::string, UnvaultError> opened = security.unvault(blob, blob_tier, "");
+        const Expected<Secret, UnvaultError> opened = security.unvault(blob, blob_tier, "");
         if (!opened) return std::nullopt;
-        return std::move(*opened);
+        return std::string((*opened).view());
       }};
   PolicyRewrite rewrite = apply_policy(old_text, target, tier, crypto);
   wipe(old_text);

@@ -21,7 +21,7 @@ int tier_of_blob(std::string_view blob) {
   }
 }
 
-std::optional<std::string> reply_to_request(std::string_view request, const Unvaulter& unvault) {
+std::optional<Secret> reply_to_request(std::string_view request, const Unvaulter& unvault) {
   request = request.substr(0, kMaxRequestBytes);
   request = request.substr(0, request.find('\0'));
 
@@ -34,15 +34,14 @@ std::optional<std::string> reply_to_request(std::string_view request, const Unva
     // Whatever goes wrong inside the decryption, the client learns only
     // that it failed and the daemon goes on serving.
     try {
-      Expected<std::string, UnvaultError> opened = unvault(argument, tier_of_blob(argument));
-      if (!opened) return unvault_error_reply(opened.error());
+      Expected<Secret, UnvaultError> opened = unvault(argument, tier_of_blob(argument));
+      if (!opened) return Secret(unvault_error_reply(opened.error()));
       return std::move(*opened);
     } catch (...) {
-      return kDecryptFailReply;
+      return Secret(kDecryptFailReply);
     }
   }
-  if (command == kPingVerb) return kPongReply;
-  return kErrorReply;
+  return Secret(command == kPingVerb ? kPongReply : kErrorReply);
 }
 
 }  // namespace vesk

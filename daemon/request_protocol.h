@@ -13,16 +13,16 @@ namespace vesk {
 // Turns a blob back into its value under the key of `tier`, or says why it
 // gives none; in the daemon this is SecurityService::unvault with the empty
 // `extra`. May throw.
-using Unvaulter =
-    std::function<Expected<std::string, UnvaultError>(std::string_view blob, int tier)>;
+using Unvaulter = std::function<Expected<Secret, UnvaultError>(std::string_view blob, int tier)>;
 
 // The tier named by a blob's prefix "v<digit>:": 1, 2 or 3 for those
 // digits, 2 for any other byte between "v" and ":", and 1 when the argument
 // does not start with "v", has no ":" as third byte, or is shorter than that.
 int tier_of_blob(std::string_view blob);
 
-// The reply to the bytes one read returned, or nullopt when the connection
-// is to be closed without writing anything.
+// The reply to the bytes one read returned (a Secret: it may carry a
+// value), or nullopt when the connection is to be closed without writing
+// anything.
 //
 // Only the first kMaxRequestBytes bytes and, of those, the bytes before the
 // first NUL are looked at. The text is split at its first ":" into command
@@ -31,6 +31,6 @@ int tier_of_blob(std::string_view blob);
 // prefix, the protocol's word for the error it names, or "ERR:DECRYPT_FAIL"
 // when `unvault` throws anything; every other
 // command gets "ERR". Commands match byte for byte, case-sensitively.
-std::optional<std::string> reply_to_request(std::string_view request, const Unvaulter& unvault);
+std::optional<Secret> reply_to_request(std::string_view request, const Unvaulter& unvault);
 
 }  // namespace vesk

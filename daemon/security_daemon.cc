@@ -1,6 +1,5 @@
 #include "daemon/security_daemon.h"
 
-#include <openssl/crypto.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -145,7 +144,8 @@ void SecurityDaemon::handle_client(int client_fd) {
   const Unvaulter unvault = [this](std::string_view blob, int tier) {
     return service.unvault(blob, tier, "");
   };
-  std::optional<std::string> reply = reply_to_request(
+  // The reply may be a plain secret: a Secret, wiped when it goes.
+  const std::optional<Secret> reply = reply_to_request(
       std::string_view(buffer.data(), static_cast<std::size_t>(received)), unvault);
   if (!reply) return;
 
@@ -154,8 +154,6 @@ void SecurityDaemon::handle_client(int client_fd) {
   // nobody left to tell.
   (void)resuming(client_fd, deadline,
                  [&] { return send(client_fd, reply->data(), reply->size(), MSG_NOSIGNAL); });
-  // The reply may be a plain secret.
-  OPENSSL_cleanse(reply->data(), reply->size());
 }
 
 }  // namespace vesk

@@ -6,6 +6,7 @@
 
 #include "security/expected.h"
 #include "security/hardware_identity.h"
+#include "security/secret.h"
 #include "security/secure_memory.h"
 
 namespace vesk {
@@ -56,8 +57,8 @@ class SecurityService {
   // decryption. Throws DeviceIdentityError when the tier key cannot be
   // derived (no key is tried then), and CryptoError when the cipher cannot
   // be set up.
-  Expected<std::string, UnvaultError> unvault(std::string_view blob, int tier,
-                                              const std::string& extra) const;
+  Expected<Secret, UnvaultError> unvault(std::string_view blob, int tier,
+                                         const std::string& extra) const;
 
   // Carried for the installation's layout; no operation opens it.
   const std::string shadow_keys_path;

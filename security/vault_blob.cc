@@ -57,8 +57,8 @@ std::string SecurityService::vault(const std::string& value, int tier,
   return blob_prefix(tier).append(body);
 }
 
-Expected<std::string, UnvaultError> SecurityService::unvault(std::string_view blob, int tier,
-                                                             const std::string& extra) const {
+Expected<Secret, UnvaultError> SecurityService::unvault(std::string_view blob, int tier,
+                                                        const std::string& extra) const {
   if (blob.size() <= kBlobPrefixSize) return Unexpected<UnvaultError>{UnvaultError::kTooShort};
   std::string body(blob.substr(kBlobPrefixSize));
   to_standard_alphabet(body);
@@ -75,22 +75,25 @@ Expected<std::string, UnvaultError> SecurityService::unvault(std::string_view bl
 
   const SecureBytes key = derive_tiered_key(tier, extra);
   const CipherContext context = new_cipher_context();
-  SecureBytes plain(ciphertext_size + 2 * kBlockSize, 0);
+  // Decrypted straight into the value's own buffer, cut to length after.
+  Secret plain;
+  plain.resize(ciphertext_size + 2 * kBlockSize);
+  auto* const out = reinterpret_cast<unsigned char*>(plain.data());
   int update_length = 0;
   int final_length = 0;
   if (EVP_DecryptInit_ex(context.get(), blob_cipher(), nullptr, key.data(), payload.data()) != 1 ||
-      EVP_DecryptUpdate(context.get(), plain.data(), &update_length, payload.data() + kIvSize,
+      EVP_DecryptUpdate(context.get(), out, &update_length, payload.data() + kIvSize,
                         static_cast<int>(ciphertext_size)) != 1) {
     throw CryptoError("decryption could not start");
   }
   // A rejected padding means a wrong key or a damaged blob; what the update
   // step released is then garbage and must not reach anyone.
-  if (EVP_DecryptFinal_ex(context.get(), plain.data() + update_length, &final_length) != 1) {
+  if (EVP_DecryptFinal_ex(context.get(), out + update_length, &final_length) != 1) {
     drain_openssl_errors();
     return Unexpected<UnvaultError>{UnvaultError::kDoesNotDecrypt};
   }
-  const auto* const first = reinterpret_cast<const char*>(plain.data());
-  return std::string(first, static_cast<std::size_t>(update_length + final_length));
+  plain.resize(static_cast<std::size_t>(update_length + final_length));
+  return plain;
 }
 
 }  // namespace vesk

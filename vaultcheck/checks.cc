@@ -222,13 +222,12 @@ BlobOpener daemon_opener(DaemonAsk ask, bool daemon_answers_us) {
 BlobOpener device_key_opener(const SecurityService& service) {
   auto open = [&service](const std::string& blob, int tier) {
     try {
-      Expected<std::string, UnvaultError> value = service.unvault(blob, tier, "");
+      const Expected<Secret, UnvaultError> value = service.unvault(blob, tier, "");
       // vaultd's reply to the same blob, so a report reads the same
       // whichever way the blobs were opened.
       if (!value) return Opening{false, unvault_error_reply(value.error())};
-      const bool opens = could_stand_in_file(*value);
-      wipe(*value);
-      return opens ? Opening{true, ""} : Opening{false, kNotAPassword};
+      return could_stand_in_file((*value).view()) ? Opening{true, ""}
+                                                  : Opening{false, kNotAPassword};
     } catch (const DeviceIdentityError&) {
       return Opening{false, kCpuinfoUnreadable};
     } catch (const CryptoError&) {

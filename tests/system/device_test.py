@@ -7,6 +7,7 @@
 #
 #   device_test.py [unittest arguments]   as root, with the programs named by
 #                                         $KEYWARDEN, $VAULTD and $VAULTCHECK
+import hashlib
 import json
 import os
 import pty
@@ -448,6 +449,22 @@ class Vaultcheck(DeviceTest):
         self.assertIn("\n# TYPE vesk_vaultcheck_status gauge\nvesk_vaultcheck_status 2\n", metrics)
         self.assertIn("\nnode_textfile_scrape_error 0\n", metrics)
         self.assertLess(abs(float(re.search(r"\n\w+_timestamp_seconds (\S+)", metrics).group(1)) - time.time()), 60)
+
+class Memory(DeviceTest):
+    # No password or key stays in vaultd's writable memory after its replies: passwords of 13 and 14 bytes (a
+    # short string would hold them inside the object, and copies of it on the stack) and a long one.
+    # scripts/appliance-test.sh runs this on the Release build, whose stack frames are the ones users get.
+    def test_no_secret_stays_in_the_daemon(self):
+        secrets = ("a-long-password-of-forty-bytes-0123456789", "Pw-13-chars!!", "Pw-14-chars!!!")
+        self.device.write("install/installation.toml", "[PASSES]\nadmin_pass = %s\nfrp_pass = %s\nsql_pass = %s\n" % secrets)
+        self.device.keywarden("1\n")
+        self.device.start_vaultd()
+        self.assertEqual([ask("UNVAULT:" + blob) for _, blob in blobs_of(self.device.read())], list(secrets))
+        pid, mem = self.device.daemon.pid, os.open("/proc/%d/mem" % self.device.daemon.pid, os.O_RDONLY)
+        spans = [[int(x, 16) for x in line.split()[0].split("-")] for line in open("/proc/%d/maps" % pid) if " rw" in line]
+        memory = b"".join(os.pread(mem, end - start, start) for start, end in spans if end - start < 1 << 30)
+        self.assertEqual([s for s in [*map(str.encode, secrets), hashlib.sha256(b"ZEPHYR_KEY").digest()] if s in memory], [])
+
 
 def main():
     # Runs the tests of the __main__ module in a private mount namespace.

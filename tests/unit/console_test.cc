@@ -115,8 +115,7 @@ TEST(Console, SealedWithoutAConfigurationNoRestoreWithoutTheCopy) {
   EXPECT_FALSE(is_writable("/nonexistent/installation.toml"));
   Installation installation("");
   installation.write("sda/device/serial", "USB-1\n");
-  const auto [out, err] = installation.console("6\nq\n");
-  EXPECT_NE(out.find("installation.toml not found on USB."), std::string::npos) << out;
+  EXPECT_NE(installation.console("6\nq\n").first.find("not found on USB."), std::string::npos);
 }
 
 TEST(AdminTool, AnOperationThatThrowsGivesTheMenuBack) {

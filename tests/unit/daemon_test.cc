@@ -42,7 +42,7 @@ TEST(RequestProtocol, Table) {
     std::string asked_blob = "-";
     int asked_tier = 0;
     const auto reply = reply_to_request(
-        row.request, [&](std::string_view blob, int tier) -> Expected<std::string, UnvaultError> {
+        row.request, [&](std::string_view blob, int tier) -> Expected<Secret, UnvaultError> {
           asked_blob = blob;
           asked_tier = tier;
           if (blob == "throw") throw std::runtime_error("unvault failed");
@@ -51,9 +51,10 @@ TEST(RequestProtocol, Table) {
                                             {"wrong", UnvaultError::kDoesNotDecrypt}}) {
             if (blob == name) return Unexpected<UnvaultError>{error};
           }
-          return std::string("value");
+          return Secret("value");
         });
-    EXPECT_EQ(reply, row.reply) << row.request;
+    EXPECT_EQ(reply ? std::optional(std::string(reply->view())) : std::nullopt, row.reply)
+        << row.request;
     EXPECT_EQ(asked_blob, row.asked_blob) << row.request;
     EXPECT_EQ(asked_tier, row.asked_tier) << row.request;
   }

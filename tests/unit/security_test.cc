@@ -92,8 +92,8 @@ const std::string kTier2Blob =                                                  
 
 // What unvault gives, as "=<value>" or the protocol's word for its error.
 std::string opened(const SecurityService& service, const std::string& blob, int tier) {
-  const Expected<std::string, UnvaultError> value = service.unvault(blob, tier, "");
-  return value ? "=" + *value : unvault_error_reply(value.error());
+  const Expected<Secret, UnvaultError> value = service.unvault(blob, tier, "");
+  return value ? "=" + std::string((*value).view()) : unvault_error_reply(value.error());
 }
 
 TEST(VaultBlob, KnownBlobsWrongKeysAndMalformedBlobs) {
