@@ -92,7 +92,7 @@ Expected<Secret, UnvaultError> SecurityService::unvault(std::string_view blob, i
     drain_openssl_errors();
     return Unexpected<UnvaultError>{UnvaultError::kDoesNotDecrypt};
   }
-  plain.resize(static_cast<std::size_t>(update_length + final_length));
+  plain.resize(static_cast<std::size_t>(update_length) + static_cast<std::size_t>(final_length));
   return plain;
 }
 
