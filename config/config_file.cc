@@ -36,16 +36,14 @@ bool write_all(int fd, std::string_view content) {
 
 // The whole content of the open regular file `fd` of `size` bytes, read
 // from its start; nothing when a read fails or it is not that size.
-std::optional<std::string> read_whole(int fd, std::size_t size) {
-  std::string content(size, '\0');
+std::optional<Secret> read_whole(int fd, std::size_t size) {
+  Secret content;
+  content.resize(size);
   std::size_t done = 0;
   while (done < size) {
     const ssize_t count = pread(fd, content.data() + done, size - done, static_cast<off_t>(done));
     if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      wipe(content);
-      return std::nullopt;
-    }
+    if (count <= 0) return std::nullopt;
     done += static_cast<std::size_t>(count);
   }
   return content;
@@ -64,7 +62,7 @@ WriteOutcome rewrite_in_place(const std::string& path, const std::string& conten
     return WriteOutcome::kUnchanged;
   }
   const auto old_size = static_cast<std::size_t>(status.st_size);
-  std::optional<std::string> old_content = read_whole(file.get(), old_size);
+  const std::optional<Secret> old_content = read_whole(file.get(), old_size);
   if (!old_content) return WriteOutcome::kUnchanged;
   const bool written =
       (content.size() <= old_size || write_range(file.get(), content, old_size, content.size())) &&
@@ -73,11 +71,10 @@ WriteOutcome rewrite_in_place(const std::string& path, const std::string& conten
   WriteOutcome outcome = WriteOutcome::kWritten;
   if (!written) {
     // The old content fits: the file had that length before.
-    const bool restored = write_all(file.get(), *old_content) &&
+    const bool restored = write_all(file.get(), old_content->view()) &&
                           ftruncate(file.get(), status.st_size) == 0 && fsync(file.get()) == 0;
     outcome = restored ? WriteOutcome::kRestored : WriteOutcome::kDamaged;
   }
-  wipe(*old_content);
   return outcome;
 }
 
@@ -116,9 +113,9 @@ ConfigRead read_config_file(const std::string& path) {
   if (static_cast<std::size_t>(status.st_size) > kMaxConfigBytes) {
     return Unexpected<ConfigReadError>{ConfigReadError::kTooLarge};
   }
-  // The text holds passwords: room for all of it up front, so no copy is
-  // left behind in a released buffer, and the chunk is wiped.
-  std::string content;
+  // The text holds passwords: a Secret, so even a file that grows while it
+  // is read leaves no copy in a released buffer; the chunk is wiped.
+  Secret content;
   content.reserve(static_cast<std::size_t>(status.st_size));
   std::array<char, 8192> chunk{};
   ssize_t count = 0;
@@ -129,11 +126,10 @@ ConfigRead read_config_file(const std::string& path) {
     // A file that grows while it is read is held to the same limit.
     too_large = content.size() + static_cast<std::size_t>(count) > kMaxConfigBytes;
     if (too_large) break;
-    content.append(chunk.data(), static_cast<std::size_t>(count));
+    content.append({chunk.data(), static_cast<std::size_t>(count)});
   }
   OPENSSL_cleanse(chunk.data(), chunk.size());
   if (count == 0) return content;
-  wipe(content);
   return Unexpected<ConfigReadError>{too_large ? ConfigReadError::kTooLarge
                                                : ConfigReadError::kUnreadable};
 }

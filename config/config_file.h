@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "security/expected.h"
+#include "security/secret.h"
 
 namespace vesk {
 
@@ -23,12 +24,12 @@ enum class ConfigReadError {
 };
 
 // The whole content of the configuration, or why there is none.
-using ConfigRead = Expected<std::string, ConfigReadError>;
+using ConfigRead = Expected<Secret, ConfigReadError>;
 
 // Reads the whole content of the regular file at `path`. kUnreadable when
 // it cannot be opened or read to its end (a directory, an I/O error) or is
 // not a regular file (a FIFO is never waited on), kTooLarge when it holds
-// more than kMaxConfigBytes. The caller wipes the text.
+// more than kMaxConfigBytes. The text wipes itself.
 ConfigRead read_config_file(const std::string& path);
 
 // "Could not open <path>" or "<path> is larger than 16 MiB": why the

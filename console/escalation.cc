@@ -14,7 +14,7 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
     io.err << coloured_line(RED, "[-] Error: " + read_error_message(config_path, old.error()));
     return StepResult::kFailed;
   }
-  std::string& old_text = *old;
+  const std::string_view old_text = (*old).view();
 
   const PolicyCrypto crypto{
       .vault = [this, tier](const std::string& value) { return security.vault(value, tier, ""); },
@@ -26,7 +26,6 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
         return std::string((*opened).view());
       }};
   PolicyRewrite rewrite = apply_policy(old_text, target, tier, crypto);
-  wipe(old_text);
 
   const std::string progress =
       "    Encrypting " + target.key + " (v" + std::to_string(tier) + ")... ";

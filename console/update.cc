@@ -105,8 +105,7 @@ void AdminTool::perform_update() {
     io.err << coloured_line(RED, "[-] Error: " + read_error_message(config_path, config.error()));
     return;
   }
-  const bool remote_allowed = remote_updates_allowed(*config);
-  wipe(*config);
+  const bool remote_allowed = remote_updates_allowed((*config).view());
 
   io.out << coloured_line(CYAN, "\n--- PRODUCTION SYSTEM UPDATE ---")
          << "Remote Updates Allowed: " << (remote_allowed ? GREEN + "YES" : RED + "NO") << RESET

@@ -27,6 +27,8 @@ class Secret {
   // Shrinking keeps the buffer; growing moves the bytes to a new one and
   // wipes the old.
   void resize(std::size_t size) { bytes_.resize(size); }
+  void reserve(std::size_t size) { bytes_.reserve(size); }
+  void append(std::string_view text) { bytes_.insert(bytes_.end(), text.begin(), text.end()); }
 
  private:
   std::vector<char, CleansingAllocator<char>> bytes_;

@@ -115,7 +115,7 @@ Check key_check(const std::string& key, const KeyOccurrence& found, const BlobOp
   return check;
 }
 
-void append_key_checks(const std::string& text, const BlobOpener& opener,
+void append_key_checks(std::string_view text, const BlobOpener& opener,
                        std::vector<Check>& checks) {
   for (const SecurityTarget& target : security_policy()) {
     std::vector<KeyOccurrence> occurrences = find_key_values(text, target);
@@ -130,7 +130,7 @@ void append_key_checks(const std::string& text, const BlobOpener& opener,
   }
 }
 
-Check remote_updates_check(const std::string& text, const std::string& config_path,
+Check remote_updates_check(std::string_view text, const std::string& config_path,
                            const Probes& probes) {
   Check check{"remote-updates", Status::kOk, "off", {}};
   if (!remote_updates_allowed(text)) return check;
@@ -257,9 +257,8 @@ std::vector<Check> run_checks(const std::string& config_path,
   if (read) {
     const BlobOpener opener = daemon_socket ? daemon_opener(probes.ask_daemon, daemon_answers_us)
                                             : device_key_opener(probes.service);
-    append_key_checks(*read, opener, checks);
-    checks.push_back(remote_updates_check(*read, config_path, probes));
-    wipe(*read);
+    append_key_checks((*read).view(), opener, checks);
+    checks.push_back(remote_updates_check((*read).view(), config_path, probes));
   }
   append_hardware_checks(probes.service, checks);
   if (daemon_socket) append_daemon_checks(*daemon_socket, pong, daemon_answers_us, probes, checks);
