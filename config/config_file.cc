@@ -2,17 +2,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <filesystem>
 
 #include "config/replacement_file.h"
-#include "security/secure_memory.h"
+#include "security/read_all.h"
 #include "security/unique_fd.h"
 
 namespace vesk {
@@ -55,7 +53,7 @@ std::optional<Secret> read_whole(int fd, std::size_t size) {
 // on a copy-on-write file system), and the file is cut to its new length.
 // Writing the tail rather than calling fallocate works on every file system.
 // Whatever write fails, the old content, read first, is put back.
-WriteOutcome rewrite_in_place(const std::string& path, const std::string& content) {
+WriteOutcome rewrite_in_place(const std::string& path, std::string_view content) {
   const UniqueFd file(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   struct stat status {};
   if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -113,25 +111,15 @@ ConfigRead read_config_file(const std::string& path) {
   if (static_cast<std::size_t>(status.st_size) > kMaxConfigBytes) {
     return Unexpected<ConfigReadError>{ConfigReadError::kTooLarge};
   }
-  // The text holds passwords: a Secret, so even a file that grows while it
-  // is read leaves no copy in a released buffer; the chunk is wiped.
+  // Read straight into a Secret, which leaves no copy of a password in a
+  // released buffer, even when the file grows while it is read; that is held
+  // to the same limit.
   Secret content;
-  content.reserve(static_cast<std::size_t>(status.st_size));
-  std::array<char, 8192> chunk{};
-  ssize_t count = 0;
-  bool too_large = false;
-  while ((count = read(file.get(), chunk.data(), chunk.size())) != 0) {
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) break;
-    // A file that grows while it is read is held to the same limit.
-    too_large = content.size() + static_cast<std::size_t>(count) > kMaxConfigBytes;
-    if (too_large) break;
-    content.append({chunk.data(), static_cast<std::size_t>(count)});
-  }
-  OPENSSL_cleanse(chunk.data(), chunk.size());
-  if (count == 0) return content;
-  return Unexpected<ConfigReadError>{too_large ? ConfigReadError::kTooLarge
-                                               : ConfigReadError::kUnreadable};
+  content.reserve(static_cast<std::size_t>(status.st_size) + 1);
+  const int failure = read_all(file.get(), content, ReadEnd::kEmptyRead, kMaxConfigBytes);
+  if (failure == 0) return content;
+  return Unexpected<ConfigReadError>{failure == EFBIG ? ConfigReadError::kTooLarge
+                                                      : ConfigReadError::kUnreadable};
 }
 
 std::string read_error_message(const std::string& path, ConfigReadError error) {
@@ -144,7 +132,7 @@ std::string size_limit_text() {
 
 std::string too_large_message(const std::string& path) { return path + " is " + size_limit_text(); }
 
-WriteOutcome replace_config_file(const std::string& path, const std::string& content) {
+WriteOutcome replace_config_file(const std::string& path, std::string_view content) {
   const std::filesystem::path target = replacement_target(path);
   const std::optional<Folder> folder = open_folder(target.parent_path(), true);
   if (!folder) return rewrite_in_place(target.string(), content);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "security/expected.h"
@@ -29,7 +30,7 @@ using ConfigRead = Expected<Secret, ConfigReadError>;
 // Reads the whole content of the regular file at `path`. kUnreadable when
 // it cannot be opened or read to its end (a directory, an I/O error) or is
 // not a regular file (a FIFO is never waited on), kTooLarge when it holds
-// more than kMaxConfigBytes. The text wipes itself.
+// more than kMaxConfigBytes.
 ConfigRead read_config_file(const std::string& path);
 
 // "Could not open <path>" or "<path> is larger than 16 MiB": why the
@@ -64,7 +65,7 @@ enum class WriteOutcome {
 // disk fails before any old byte is overwritten, and after any failed write
 // the old content is written back and the file cut to its old length. A
 // crash during that write can leave a mix of old and new.
-WriteOutcome replace_config_file(const std::string& path, const std::string& content);
+WriteOutcome replace_config_file(const std::string& path, std::string_view content);
 
 // Like replace_config_file, but the new content is whatever `fill` writes
 // to the temporary path it is given (an existing, empty file). `fill`

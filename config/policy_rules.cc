@@ -5,7 +5,6 @@
 #include <numeric>
 
 #include "security/blob_format.h"
-#include "security/secure_memory.h"
 
 namespace vesk {
 
@@ -22,7 +21,7 @@ std::string_view trim(std::string_view text, std::string_view blanks = kBlanks) 
 // The parts of a key line that the rebuilt line is made from.
 struct KeyLine {
   std::string indentation;
-  std::string value;
+  Secret value;
   std::string comment;  // from its "#", empty when the line has none
 };
 
@@ -44,18 +43,18 @@ std::optional<KeyLine> parse_key_line(std::string_view line, std::string_view ke
     const std::string_view unquoted =
         rest.substr(std::min(rest.size(), rest.find_first_not_of(" \t")));
     const std::string_view trimmed = trim(unquoted, " \t\r\n");
-    parsed.value = std::string(trimmed.empty() ? unquoted : trimmed);
+    parsed.value = Secret(trimmed.empty() ? unquoted : trimmed);
     return parsed;
   }
   const std::size_t close_quote = rest.find('"', open_quote + 1);
-  parsed.value = std::string(close_quote == std::string_view::npos
-                                 ? rest.substr(open_quote + 1)
-                                 : rest.substr(open_quote + 1, close_quote - open_quote - 1));
+  parsed.value = Secret(close_quote == std::string_view::npos
+                            ? rest.substr(open_quote + 1)
+                            : rest.substr(open_quote + 1, close_quote - open_quote - 1));
   return parsed;
 }
 
-std::string rebuilt_line(const KeyLine& line, std::string_view key, const std::string& blob) {
-  std::string rebuilt = line.indentation;
+Secret rebuilt_line(const KeyLine& line, std::string_view key, std::string_view blob) {
+  Secret rebuilt(line.indentation);
   rebuilt.append(key).append(" = \"").append(blob).append("\"");
   if (!line.comment.empty()) rebuilt.append(" ").append(line.comment);
   return rebuilt;
@@ -68,12 +67,12 @@ void for_each_key_line(const std::vector<ConfigLine>& lines, const SecurityTarge
                        Visit visit) {
   std::string section;
   for (std::size_t index = 0; index < lines.size(); ++index) {
-    if (std::optional<std::string> name = section_header_name(lines[index].text)) {
+    if (std::optional<std::string> name = section_header_name(lines[index].text.view())) {
       section = std::move(*name);
       continue;
     }
     if (section != target.section) continue;
-    std::optional<KeyLine> key_line = parse_key_line(lines[index].text, target.key);
+    std::optional<KeyLine> key_line = parse_key_line(lines[index].text.view(), target.key);
     if (key_line && !visit(index, *key_line)) return;
   }
 }
@@ -81,48 +80,33 @@ void for_each_key_line(const std::vector<ConfigLine>& lines, const SecurityTarge
 // The value to vault: the plain text behind a blob of the other console
 // tier when it decrypts cleanly (so stages stack instead of nesting blobs),
 // otherwise the value itself.
-std::string plain_value(const std::string& value, int tier, const PolicyCrypto& crypto) {
+Secret plain_value(const Secret& value, int tier, const PolicyCrypto& crypto) {
   const int other_tier = tier == 1 ? 2 : 1;
-  if ((tier == 1 || tier == 2) && is_well_formed_blob(value, other_tier)) {
-    std::optional<std::string> plain = crypto.unwrap(value, other_tier);
+  if ((tier == 1 || tier == 2) && is_well_formed_blob(value.view(), other_tier)) {
+    std::optional<Secret> plain = crypto.unwrap(value.view(), other_tier);
     // A wrong key (a blob from another device) can pass the padding check
     // and unwrap to random bytes; the blob text is then kept rather than
     // the password replaced by garbage.
-    if (plain && could_stand_in_file(*plain)) return std::move(*plain);
-    if (plain) wipe(*plain);
+    if (plain && could_stand_in_file(plain->view())) return std::move(*plain);
   }
   return value;
 }
-
-// Wipes every line when it goes: they hold the file's plain passwords.
-struct WipedLines {
-  explicit WipedLines(std::vector<ConfigLine> split) : lines(std::move(split)) {}
-  ~WipedLines() {
-    for (ConfigLine& line : lines) wipe(line.text);
-  }
-  WipedLines(const WipedLines&) = delete;
-  WipedLines& operator=(const WipedLines&) = delete;
-
-  std::vector<ConfigLine> lines;
-};
 
 }  // namespace
 
 std::vector<ConfigLine> split_config_lines(std::string_view file_text) {
   std::vector<ConfigLine> lines;
-  // Room for every line up front: a vector that grows frees its old buffer
-  // with the short lines (kept inside the string objects) still in it.
   lines.reserve(static_cast<std::size_t>(std::count(file_text.begin(), file_text.end(), '\n')) + 1);
   std::size_t start = 0;
   while (start < file_text.size()) {
     const std::size_t newline = file_text.find('\n', start);
     if (newline == std::string_view::npos) {
-      lines.push_back({std::string(file_text.substr(start)), ""});
+      lines.push_back({Secret(file_text.substr(start)), ""});
       break;
     }
     const bool crlf = newline > start && file_text[newline - 1] == '\r';
     const std::size_t text_end = crlf ? newline - 1 : newline;
-    lines.push_back({std::string(file_text.substr(start, text_end - start)), crlf ? "\r\n" : "\n"});
+    lines.push_back({Secret(file_text.substr(start, text_end - start)), crlf ? "\r\n" : "\n"});
     start = newline + 1;
   }
   return lines;
@@ -190,8 +174,8 @@ bool could_stand_in_file(std::string_view value) {
 std::vector<KeyOccurrence> find_key_values(std::string_view file_text,
                                            const SecurityTarget& target) {
   std::vector<KeyOccurrence> found;
-  const WipedLines lines(split_config_lines(file_text));
-  for_each_key_line(lines.lines, target, [&found](std::size_t index, KeyLine& line) {
+  const std::vector<ConfigLine> lines = split_config_lines(file_text);
+  for_each_key_line(lines, target, [&found](std::size_t index, KeyLine& line) {
     found.push_back({index, std::move(line.value)});
     return true;
   });
@@ -199,9 +183,8 @@ std::vector<KeyOccurrence> find_key_values(std::string_view file_text,
 }
 
 bool remote_updates_allowed(std::string_view file_text) {
-  const WipedLines lines(split_config_lines(file_text));
-  for (const ConfigLine& line : lines.lines) {
-    const std::string_view cleaned = cleaned_text(line.text);
+  for (const ConfigLine& line : split_config_lines(file_text)) {
+    const std::string_view cleaned = cleaned_text(line.text.view());
     const std::size_t equals = cleaned.find('=');
     if (equals == std::string_view::npos) continue;
     if (trim(cleaned.substr(0, equals)) != "allow_remote_updates") continue;
@@ -213,40 +196,32 @@ bool remote_updates_allowed(std::string_view file_text) {
 
 PolicyRewrite apply_policy(std::string_view file_text, const SecurityTarget& target, int tier,
                            const PolicyCrypto& crypto) {
-  WipedLines file(split_config_lines(file_text));
-  std::vector<ConfigLine>& lines = file.lines;
+  std::vector<ConfigLine> lines = split_config_lines(file_text);
   PolicyRewrite result;
-  for_each_key_line(lines, target, [&](std::size_t index, KeyLine& key_line) {
-    if (is_well_formed_blob(key_line.value, tier)) return true;
-    std::string plain;
+  for_each_key_line(lines, target, [&](std::size_t index, const KeyLine& key_line) {
+    if (is_well_formed_blob(key_line.value.view(), tier)) return true;
     try {
-      plain = plain_value(key_line.value, tier, crypto);
-      const std::string blob = crypto.vault(plain);
-      wipe(lines[index].text);
+      const std::string blob = crypto.vault(plain_value(key_line.value, tier, crypto).view());
       lines[index].text = rebuilt_line(key_line, target.key, blob);
       result.rebuilt_lines.push_back(index);
     } catch (const std::exception& error) {
       result.encryption_failed = true;
       result.failure = error.what();
     }
-    wipe(plain);
-    wipe(key_line.value);
     return !result.encryption_failed;
   });
   // Nothing is written from a half-done pass: the file keeps its text.
   if (result.rebuilt_lines.empty() || result.encryption_failed) {
-    result.text = std::string(file_text);
+    result.text = Secret(file_text);
     return result;
   }
   // A rewritten file ends every line, its last one included, with a newline.
   if (lines.back().ending.empty()) lines.back().ending.push_back('\n');
-  // Sized once: a growing text would leave copies of the passwords not yet
-  // vaulted in the buffers it frees.
   result.text.reserve(std::accumulate(lines.begin(), lines.end(), std::size_t{0},
                                       [](std::size_t size, const ConfigLine& line) {
                                         return size + line.text.size() + line.ending.size();
                                       }));
-  for (const ConfigLine& line : lines) result.text.append(line.text).append(line.ending);
+  for (const ConfigLine& line : lines) result.text.append(line.text.view()).append(line.ending);
   return result;
 }
 

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "security/secret.h"
+
 namespace vesk {
 
 // One configuration value to protect: a key of a section.
@@ -18,7 +20,7 @@ struct SecurityTarget {
 // One line of the configuration file: its text and the line ending that
 // follows it ("\r\n", "\n", or "" for a last line without LF).
 struct ConfigLine {
-  std::string text;
+  Secret text;
   std::string ending;
 };
 
@@ -46,8 +48,8 @@ std::size_t utf8_sequence_length(std::string_view text);
 
 // One line that assigns a target's key in the target's section.
 struct KeyOccurrence {
-  std::size_t line;   // 0-based index among split_config_lines
-  std::string value;  // its value by the value rules
+  std::size_t line;  // 0-based index among split_config_lines
+  Secret value;      // its value by the value rules
 };
 
 // Every line of `file_text` that assigns `target.key` in a section named
@@ -58,13 +60,13 @@ std::vector<KeyOccurrence> find_key_values(std::string_view file_text,
 // What the rewrite needs from the vault.
 struct PolicyCrypto {
   // Makes the blob of a plain value at the rewrite's tier; throws on failure.
-  std::function<std::string(const std::string& value)> vault;
+  std::function<std::string(std::string_view value)> vault;
   // The plain value of a blob of `tier` when it decrypts cleanly, or nothing.
-  std::function<std::optional<std::string>(const std::string& blob, int tier)> unwrap;
+  std::function<std::optional<Secret>(std::string_view blob, int tier)> unwrap;
 };
 
 struct PolicyRewrite {
-  std::string text;  // the whole new file
+  Secret text;  // the whole new file
   // 0-based indexes of the vaulted lines (when encryption failed: those
   // vaulted before the failure, none of which reached `text`).
   std::vector<std::size_t> rebuilt_lines;

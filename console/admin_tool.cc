@@ -126,12 +126,12 @@ void AdminTool::edit_configuration() {
 
 void AdminTool::enroll_usb_key() {
   io.out << "\n--- USB KEY ENROLLMENT ---\n";
-  const std::optional<std::string> serial = security.get_hw_serial("sda");
+  const std::optional<Secret> serial = security.get_hw_serial(kUsbDevice);
   if (!serial) {
     io.out << coloured_line(RED, "[-] No USB Drive found.");
     return;
   }
-  io.out << "[*] USB Serial Detected: " << CYAN << *serial << RESET << "\n"
+  io.out << "[*] USB Serial Detected: " << CYAN << serial->view() << RESET << "\n"
          << coloured_line(GREEN, "[+] Key Authorized for Recovery.");
 }
 

@@ -1,4 +1,4 @@
-#include <openssl/crypto.h>
+#include <cctype>
 
 #include "console/admin_tool.h"
 #include "console/globals.h"
@@ -6,17 +6,36 @@
 
 namespace vesk {
 
+namespace {
+
+// Reads a whitespace-delimited word as `>>` would, but straight into a
+// Secret, one character at a time: no string of the stream's holds it.
+// False when input ends before a word starts.
+bool read_word(std::istream& in, Secret& word) {
+  char next = 0;
+  while (in.get(next) && std::isspace(static_cast<unsigned char>(next)) != 0) {
+  }
+  if (!in) return false;
+  do {
+    word.append({&next, 1});
+  } while (in.get(next) && std::isspace(static_cast<unsigned char>(next)) == 0);
+  return true;
+}
+
+}  // namespace
+
 bool AdminTool::authenticate_admin() {
   io.out << coloured_line(RED, "\n[LOCKED] Authenticating Admin...")
          << "[*] Checking for Master USB Key... ";
-  if (!security.get_hw_serial("sda")) {
+  if (!security.get_hw_serial(kUsbDevice)) {
     io.out << coloured_line(RED, "FAIL (Missing)");
     return false;
   }
   io.out << coloured_line(GREEN, "FOUND");
   io.out.flush();
 
-  std::string pin;
+  // Any PIN is accepted; it is still a secret the operator typed.
+  Secret pin;
   bool pin_read = false;
   {
     // Echo goes off before the prompt shows, as getpass does: a PIN typed
@@ -24,12 +43,10 @@ bool AdminTool::authenticate_admin() {
     const EchoOff echo_off(io.terminal_fd);
     io.out << "[*] Enter Admin PIN: ";
     io.out.flush();
-    pin_read = static_cast<bool>(io.in >> pin);
+    pin_read = read_word(io.in, pin);
     // The operator's Enter was not echoed; end the prompt's line for them.
     if (echo_off.active()) io.out << "\n";
   }
-  // Any PIN is accepted; it is wiped all the same so it does not linger.
-  OPENSSL_cleanse(pin.data(), pin.size());
   if (!pin_read) return false;
   io.out << coloured_line(GREEN, "[+] Access Granted.");
   return true;

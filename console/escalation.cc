@@ -1,9 +1,9 @@
 #include <optional>
+#include <utility>
 
 #include "config/config_file.h"
 #include "console/admin_tool.h"
 #include "console/globals.h"
-#include "security/secure_memory.h"
 
 namespace vesk {
 
@@ -17,15 +17,15 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
   const std::string_view old_text = (*old).view();
 
   const PolicyCrypto crypto{
-      .vault = [this, tier](const std::string& value) { return security.vault(value, tier, ""); },
-      .unwrap = [this](const std::string& blob, int blob_tier) -> std::optional<std::string> {
+      .vault = [this, tier](std::string_view value) { return security.vault(value, tier, ""); },
+      .unwrap = [this](std::string_view blob, int blob_tier) -> std::optional<Secret> {
         // A blob that does not open here is vaulted as the text it is. An
         // unreadable device (DeviceIdentityError) fails the key instead.
-        const Expected<Secret, UnvaultError> opened = security.unvault(blob, blob_tier, "");
+        Expected<Secret, UnvaultError> opened = security.unvault(blob, blob_tier, "");
         if (!opened) return std::nullopt;
-        return std::string((*opened).view());
+        return std::move(*opened);
       }};
-  PolicyRewrite rewrite = apply_policy(old_text, target, tier, crypto);
+  const PolicyRewrite rewrite = apply_policy(old_text, target, tier, crypto);
 
   const std::string progress =
       "    Encrypting " + target.key + " (v" + std::to_string(tier) + ")... ";
@@ -36,16 +36,13 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
   // A vaulted line is longer than a plain one: a file the programs would
   // then refuse to read is never written.
   if (rewrite_due && rewrite.text.size() > kMaxConfigBytes) {
-    wipe(rewrite.text);
     io.out.flush();
     io.err << coloured_line(
         RED, "[-] Error: Could not write " + config_path + ": it would be " + size_limit_text());
     return StepResult::kFailed;
   }
   const WriteOutcome written =
-      rewrite_due ? replace_config_file(config_path, rewrite.text) : WriteOutcome::kWritten;
-  // The new text still holds the passwords of the targets not yet vaulted.
-  wipe(rewrite.text);
+      rewrite_due ? replace_config_file(config_path, rewrite.text.view()) : WriteOutcome::kWritten;
   if (rewrite.encryption_failed) {
     io.out << progress << coloured_line(RED, "FAILED");
     io.out.flush();

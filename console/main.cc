@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <iostream>
 
 #include "config/installation.h"
@@ -12,6 +13,9 @@
 
 int main() {
   vesk::forbid_core_dumps();
+  // Unbuffered, so the PIN is never held in a buffer of stdio's: each
+  // character goes straight to the Secret it is read into.
+  (void)std::setvbuf(stdin, nullptr, _IONBF, 0);
   const vesk::SecurityService security(vesk::kShadowKeysPath, vesk::base_key_bytes());
   // The working directory's file wins when it exists; the choice holds for
   // the whole run.

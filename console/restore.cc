@@ -24,7 +24,7 @@ mode_t fresh_copy_mode(const std::string& source) {
 void AdminTool::request_restore() {
   io.out << coloured_line(CYAN, "\n--- DISASTER RECOVERY ---")
          << "This will overwrite the current configuration with the one from USB.\n";
-  if (!security.get_hw_serial("sda")) {
+  if (!security.get_hw_serial(kUsbDevice)) {
     io.out << coloured_line(RED, "[-] Error: No USB Drive found.");
     return;
   }

@@ -21,14 +21,18 @@ class Secret {
   const char* data() const { return bytes_.data(); }
   char* data() { return bytes_.data(); }
   std::size_t size() const { return bytes_.size(); }
+  std::size_t capacity() const { return bytes_.capacity(); }
   bool empty() const { return bytes_.empty(); }
   std::string_view view() const { return {bytes_.data(), bytes_.size()}; }
 
   // Shrinking keeps the buffer; growing moves the bytes to a new one and
-  // wipes the old.
+  // wipes the old. Bytes added by resize are not set: read into them.
   void resize(std::size_t size) { bytes_.resize(size); }
   void reserve(std::size_t size) { bytes_.reserve(size); }
-  void append(std::string_view text) { bytes_.insert(bytes_.end(), text.begin(), text.end()); }
+  Secret& append(std::string_view text) {
+    bytes_.insert(bytes_.end(), text.begin(), text.end());
+    return *this;
+  }
 
  private:
   std::vector<char, CleansingAllocator<char>> bytes_;

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <string>
 #include <vector>
 
 namespace vesk {
@@ -23,6 +22,13 @@ struct CleansingAllocator {
 
   T* allocate(std::size_t count) { return std::allocator<T>{}.allocate(count); }
 
+  // Room made by resize() is left as it is rather than zeroed: a buffer
+  // about to be read into is not written twice.
+  template <typename U>
+  void construct(U* place) noexcept {
+    ::new (static_cast<void*>(place)) U;
+  }
+
   void deallocate(T* block, std::size_t count) noexcept {
     OPENSSL_cleanse(block, count * sizeof(T));
     std::allocator<T>{}.deallocate(block, count);
@@ -36,11 +42,6 @@ struct CleansingAllocator {
 
 // Bytes that are wiped when released: keys, IVs, plaintext buffers.
 using SecureBytes = std::vector<unsigned char, CleansingAllocator<unsigned char>>;
-
-// Overwrites a text that held a secret (a password, a configuration that
-// holds passwords) before it is released. Copies made earlier are not
-// reached: wipe each one its owner made.
-inline void wipe(std::string& text) noexcept { OPENSSL_cleanse(text.data(), text.size()); }
 
 // Makes the process non-dumpable: no core file of it (which would hold its
 // keys and passwords) is written, and no other process of its user may

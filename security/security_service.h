@@ -35,10 +35,10 @@ class SecurityService {
 
   // The serial of block device `device` (a name under the sysfs block
   // directory, not validated), or none when no drive shows one there.
-  std::optional<std::string> get_hw_serial(const std::string& device) const;
+  std::optional<Secret> get_hw_serial(const std::string& device) const;
 
   // The 32-byte key of `tier`: SHA-256 over base key (tier 1), base key and
-  // CPU serial (tier 2), CPU serial, serial of "sda" and `extra` (tier 3), or
+  // CPU serial (tier 2), CPU serial, serial of kUsbDevice and `extra` (tier 3), or
   // "UNKNOWN_CPU" and "MISSING" for a serial there is none of, or
   // the empty input (any other tier). Throws CryptoError when SHA-256 does,
   // and DeviceIdentityError for tiers 2 and 3 when the CPU serial cannot be
@@ -50,7 +50,7 @@ class SecurityService {
   // Throws CryptoError when the random generator or a cipher step fails,
   // DeviceIdentityError when the tier key cannot be derived; no blob is ever
   // made from a failed step.
-  std::string vault(const std::string& value, int tier, const std::string& extra) const;
+  std::string vault(std::string_view value, int tier, const std::string& extra) const;
 
   // Decrypts a blob under the key of `tier` (the prefix is not read): its
   // value, or which of the UnvaultErrors it is; never the bytes of a failed
@@ -66,7 +66,7 @@ class SecurityService {
 
  private:
   // get_cpu_serial's text, or DeviceIdentityError.
-  std::string cpu_serial_for_key() const;
+  Secret cpu_serial_for_key() const;
 
   const HardwarePaths hardware;
 };

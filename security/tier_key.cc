@@ -15,12 +15,14 @@ SecureBytes SecurityService::derive_tiered_key(int tier, const std::string& extr
       sha256({base}, key.data());
       break;
     case 2:
-      sha256({base, cpu_serial_for_key()}, key.data());
+      sha256({base, cpu_serial_for_key().view()}, key.data());
       break;
-    case 3:
-      sha256({cpu_serial_for_key(), get_hw_serial("sda").value_or(kMissingDeviceSerial), extra},
-             key.data());
+    case 3: {
+      const Secret cpu = cpu_serial_for_key();
+      const std::optional<Secret> usb = get_hw_serial(kUsbDevice);
+      sha256({cpu.view(), usb ? usb->view() : kMissingDeviceSerial, extra}, key.data());
       break;
+    }
     default:
       sha256({}, key.data());
       break;

@@ -26,7 +26,7 @@ CipherContext new_cipher_context() {
 
 }  // namespace
 
-std::string SecurityService::vault(const std::string& value, int tier,
+std::string SecurityService::vault(std::string_view value, int tier,
                                    const std::string& extra) const {
   if (value.size() > INT_MAX - 2 * kBlockSize) throw CryptoError("value too large to vault");
   const SecureBytes key = derive_tiered_key(tier, extra);

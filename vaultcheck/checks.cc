@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <iomanip>
+#include <iterator>
 #include <sstream>
 #include <utility>
 
@@ -11,7 +13,6 @@
 #include "protocol/vault_protocol.h"
 #include "security/blob_format.h"
 #include "security/errors.h"
-#include "security/secure_memory.h"
 
 namespace vesk {
 
@@ -35,7 +36,7 @@ std::string beside(const std::string& config_path, const std::string& name) {
   return slash == std::string::npos ? name : config_path.substr(0, slash + 1).append(name);
 }
 
-Opening judge_reply(const std::string& reply) {
+Opening judge_reply(std::string_view reply) {
   // The error is named by the protocol's word, never by the reply itself.
   if (const char* const error = unvault_error(reply)) return {false, error};
   // A wrong key gets past the padding check now and then and yields
@@ -86,15 +87,16 @@ Check seal_check(const std::string& config_path, const std::optional<FileInfo>& 
 
 Check key_check(const std::string& key, const KeyOccurrence& found, const BlobOpener& opener) {
   Check check{key, Status::kFail, "plain text", found.line + 1};
-  const std::optional<char> tag = blob_tier_tag(found.value);
+  const std::string_view blob = found.value.view();
+  const std::optional<char> tag = blob_tier_tag(blob);
   if (!tag) return check;
   // Only the console's tiers count: a tier-3 blob needs the USB drive, and
   // no stage writes one into the configuration.
   const int tier = *tag == '1' ? 1 : (*tag == '2' ? 2 : 0);
   check.detail = "malformed blob";
-  if (tier == 0 || !is_well_formed_blob(found.value, tier)) return check;
+  if (tier == 0 || !is_well_formed_blob(blob, tier)) return check;
 
-  const Opening opening = opener.open(found.value, tier);
+  const Opening opening = opener.open(blob, tier);
   if (opening.why == kNoReply) {
     // Not a verdict on the blob: vaultd's own check (daemon-ping) says why.
     check.detail =
@@ -118,15 +120,14 @@ Check key_check(const std::string& key, const KeyOccurrence& found, const BlobOp
 void append_key_checks(std::string_view text, const BlobOpener& opener,
                        std::vector<Check>& checks) {
   for (const SecurityTarget& target : security_policy()) {
-    std::vector<KeyOccurrence> occurrences = find_key_values(text, target);
+    const std::vector<KeyOccurrence> occurrences = find_key_values(text, target);
     if (occurrences.empty()) {
       checks.push_back(
           {target.key, Status::kWarn, std::string("not in [").append(target.section) + "]", {}});
     }
-    for (KeyOccurrence& found : occurrences) {
-      checks.push_back(key_check(target.key, found, opener));
-      wipe(found.value);  // a value that is no blob is a plain password
-    }
+    std::transform(
+        occurrences.begin(), occurrences.end(), std::back_inserter(checks),
+        [&](const KeyOccurrence& found) { return key_check(target.key, found, opener); });
   }
 }
 
@@ -145,13 +146,12 @@ Check remote_updates_check(std::string_view text, const std::string& config_path
 
 void append_hardware_checks(const SecurityService& service, std::vector<Check>& checks) {
   // Tier keys and the operator's authentication are built from the
-  // serials: they are compared and wiped, never shown.
-  SerialProbe cpu = service.get_cpu_serial();
+  // serials: they are never shown.
+  const SerialProbe cpu = service.get_cpu_serial();
   Check cpu_check{"cpu-serial", Status::kFail, kCpuinfoUnreadable, {}};
   if (cpu.serial) {
     cpu_check.status = Status::kOk;
     cpu_check.detail = "present";
-    wipe(*cpu.serial);
   } else if (cpu.read) {
     cpu_check.detail = std::string(kUnknownCpuSerial).append(": no CPU serial");
     cpu_check.detail.append(", tier-2 keys would bind to nothing");
@@ -159,9 +159,7 @@ void append_hardware_checks(const SecurityService& service, std::vector<Check>& 
   checks.push_back(std::move(cpu_check));
   // The drive is needed only while an operator authenticates, so its
   // absence is the normal state.
-  std::optional<std::string> usb = service.get_hw_serial("sda");
-  const bool usb_present = usb.has_value();
-  if (usb) wipe(*usb);
+  const bool usb_present = service.get_hw_serial(kUsbDevice).has_value();
   checks.push_back({"usb-drive", Status::kOk, usb_present ? "present at sda" : "absent", {}});
 }
 
@@ -208,19 +206,17 @@ void append_daemon_checks(const std::string& socket_path, const DaemonReply& pon
 
 BlobOpener daemon_opener(DaemonAsk ask, bool daemon_answers_us) {
   // vaultd reads the tier from the blob's prefix itself.
-  auto open = [ask = std::move(ask), daemon_answers_us](const std::string& blob, int /*tier*/) {
-    DaemonReply reply = ask(std::string(kUnvaultVerb).append(1, kVerbEnd).append(blob));
+  auto open = [ask = std::move(ask), daemon_answers_us](std::string_view blob, int /*tier*/) {
+    const DaemonReply reply = ask(std::string(kUnvaultVerb).append(1, kVerbEnd).append(blob));
     const bool answered =
         reply.outcome == Exchange::kAnswered && (!reply.bytes.empty() || daemon_answers_us);
-    Opening opening = answered ? judge_reply(reply.bytes) : Opening{false, kNoReply};
-    wipe(reply.bytes);
-    return opening;
+    return answered ? judge_reply(reply.bytes.view()) : Opening{false, kNoReply};
   };
   return {"vaultd", std::move(open)};
 }
 
 BlobOpener device_key_opener(const SecurityService& service) {
-  auto open = [&service](const std::string& blob, int tier) {
+  auto open = [&service](std::string_view blob, int tier) {
     try {
       const Expected<Secret, UnvaultError> value = service.unvault(blob, tier, "");
       // vaultd's reply to the same blob, so a report reads the same
@@ -250,7 +246,8 @@ std::vector<Check> run_checks(const std::string& config_path,
   // decides what a reply of no bytes to UNVAULT means.
   const DaemonReply pong =
       daemon_socket ? probes.ask_daemon(std::string(kPingVerb) + kVerbEnd) : DaemonReply{};
-  const bool daemon_answers_us = pong.outcome == Exchange::kAnswered && pong.bytes == kPongReply;
+  const bool daemon_answers_us =
+      pong.outcome == Exchange::kAnswered && pong.bytes.view() == kPongReply;
 
   checks.push_back(config_check(config_path, info, read, probes));
   checks.push_back(seal_check(config_path, info, probes));

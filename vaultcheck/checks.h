@@ -24,7 +24,7 @@ struct Opening {
 struct BlobOpener {
   std::string name;  // as the details name it: "vaultd", "this device's key"
   // Takes a well-formed blob and its tier (1 or 2).
-  std::function<Opening(const std::string& blob, int tier)> open;
+  std::function<Opening(std::string_view blob, int tier)> open;
 };
 
 // One exchange with the daemon (see ask_daemon).

@@ -1,16 +1,14 @@
 #include "vaultcheck/daemon_client.h"
 
-#include <openssl/crypto.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "security/secure_memory.h"
 #include "security/unique_fd.h"
 
 namespace vesk {
@@ -19,6 +17,8 @@ namespace {
 
 // Far more than any password; a peer that keeps sending is not vaultd.
 constexpr std::size_t kMaxReplyBytes = std::size_t{64} * 1024;
+// What one read may add to the reply.
+constexpr std::size_t kReadRoom = 4096;
 
 Exchange connect_failure(int error) {
   switch (error) {
@@ -80,28 +80,26 @@ DaemonReply ask_daemon(const std::string& socket_path, const std::string& reques
       static_cast<ssize_t>(request.size())) {
     return result;
   }
-  // Gathered in wiping storage: a growing string would leave copies of a
-  // plain password behind in freed memory.
-  SecureBytes reply;
-  std::array<char, 4096> chunk{};
+  // Read straight into the reply's Secret: no buffer of ours ever holds a
+  // plain password.
   ssize_t received = -1;
-  while (received != 0 && reply.size() <= kMaxReplyBytes) {
+  while (received != 0 && result.bytes.size() <= kMaxReplyBytes) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     pollfd readable{.fd = fd.get(), .events = POLLIN, .revents = 0};
     const int ready = left.count() > 0 ? ::poll(&readable, 1, static_cast<int>(left.count())) : 0;
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) result.outcome = Exchange::kTimedOut;
     if (ready <= 0) break;
-    received = ::read(fd.get(), chunk.data(), chunk.size());
+    const std::size_t held = result.bytes.size();
+    result.bytes.resize(held + kReadRoom);
+    received = ::read(fd.get(), result.bytes.data() + held, kReadRoom);
+    result.bytes.resize(held + static_cast<std::size_t>(std::max<ssize_t>(received, 0)));
     if (received < 0 && errno == EINTR) continue;
     if (received < 0) break;
-    reply.insert(reply.end(), chunk.begin(), chunk.begin() + received);
   }
-  OPENSSL_cleanse(chunk.data(), chunk.size());
   // Only a peer that closed in time has given its whole reply.
   if (received != 0) return result;
   result.outcome = Exchange::kAnswered;
-  result.bytes.assign(reply.begin(), reply.end());
   return result;
 }
 

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <string>
 
+#include "security/secret.h"
+
 namespace vesk {
 
 // How long one exchange with vaultd may take, from connect to close.
@@ -20,7 +22,7 @@ enum class Exchange {
 
 struct DaemonReply {
   Exchange outcome = Exchange::kFailed;
-  std::string bytes;  // may be a secret: the caller wipes it
+  Secret bytes;  // may carry a password
 };
 
 // One exchange with the daemon listening on the Unix-domain stream socket

@@ -14,7 +14,7 @@ namespace vesk {
 namespace {
 
 const std::string kBlob = "v2:Dw4NDAsKCQgHBgUEAwIBAOSbIPeSx1BxelcEgG0pOOE5Y_5dAykm5cTP8p7uaZ0j";
-DaemonReply reply(Exchange outcome, const char* bytes = "") { return {outcome, bytes}; }
+DaemonReply reply(Exchange outcome, const char* bytes = "") { return {outcome, Secret(bytes)}; }
 const DaemonReply kPong = reply(Exchange::kAnswered, "PONG");
 const ConfigRead kConfig = Secret("[PASSES]\nadmin_pass = " + kBlob);
 const ConfigRead kTooLarge = Unexpected<ConfigReadError>{ConfigReadError::kTooLarge};
