@@ -31,8 +31,9 @@ bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) ==
 
 bool is_writable(const std::string& path) { return access(path.c_str(), W_OK) == 0; }
 
-std::string choose_config_path(const std::function<bool(const std::string&)>& exists) {
-  return exists(LOCAL_CONFIG) ? LOCAL_CONFIG : PROD_CONFIG;
+std::string choose_config_path(const std::function<bool(const std::string&)>& exists,
+                               const std::string& installed_config) {
+  return exists(LOCAL_CONFIG) ? LOCAL_CONFIG : installed_config;
 }
 
 }  // namespace vesk

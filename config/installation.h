@@ -13,7 +13,6 @@ namespace vesk {
 
 // The installation's layout. The relative names act in keywarden's working
 // directory (the installation directory), which it never changes.
-inline const std::string PROD_CONFIG = "/opt/vesk/installation.toml";
 inline const std::string LOCAL_CONFIG = "installation.toml";
 inline const std::string PUBLIC_KEY_PATH = "public_key.pem";
 // The protected files, one word each, made immutable and mutable together.
@@ -34,8 +33,9 @@ std::vector<std::string> system_file_names();
 std::array<SecurityTarget, 5> security_policy();
 
 // The configuration a program works on: LOCAL_CONFIG when `exists` says it
-// is there, PROD_CONFIG otherwise.
-std::string choose_config_path(const std::function<bool(const std::string&)>& exists);
+// is there, `installed_config` otherwise.
+std::string choose_config_path(const std::function<bool(const std::string&)>& exists,
+                               const std::string& installed_config);
 
 // Whether anything exists at `path`: the POSIX existence test.
 bool file_exists(const std::string& path);

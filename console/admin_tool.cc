@@ -9,17 +9,18 @@
 namespace vesk {
 
 AdminTool::AdminTool(const SecurityService& security_service, std::string config_file,
-                     const ConsoleIo& console_io, ConsoleSystem outside)
+                     const ConsoleIo& console_io, Machine& outside, DevicePaths device_paths)
     : security(security_service),
       config_path(std::move(config_file)),
       io(console_io),
-      system(std::move(outside)) {}
+      machine(outside),
+      paths(std::move(device_paths)) {}
 
-bool AdminTool::is_sealed() const { return !system.is_writable(config_path); }
+bool AdminTool::is_sealed() const { return !machine.is_writable(config_path); }
 
 int AdminTool::run_command(const CommandLine& command, CommandOutput output) {
   io.out.flush();
-  return system.commands.run(command, output);
+  return machine.run(command, output);
 }
 
 namespace {
@@ -126,7 +127,7 @@ void AdminTool::edit_configuration() {
 
 void AdminTool::enroll_usb_key() {
   io.out << "\n--- USB KEY ENROLLMENT ---\n";
-  const std::optional<Secret> serial = security.get_hw_serial(kUsbDevice);
+  const std::optional<Secret> serial = security.identity.device_serial(kUsbDevice);
   if (!serial) {
     io.out << coloured_line(RED, "[-] No USB Drive found.");
     return;

@@ -1,13 +1,12 @@
 #pragma once
 
-#include <functional>
 #include <istream>
 #include <ostream>
 #include <string>
 
-#include "config/installation.h"
 #include "config/policy_rules.h"
-#include "console/command_runner.h"
+#include "machine/device_paths.h"
+#include "machine/machine.h"
 #include "security/security_service.h"
 
 namespace vesk {
@@ -21,24 +20,12 @@ struct ConsoleIo {
   int terminal_fd = -1;
 };
 
-// The outside world the console acts on; tests replace every part.
-struct ConsoleSystem {
-  CommandRunner& commands;
-  // Decides sealed (not writable) or open (writable).
-  std::function<bool(const std::string&)> is_writable = vesk::is_writable;
-  std::function<bool(const std::string&)> exists = file_exists;
-  // Where a mounted USB drive carries its recovery copy of the file.
-  std::string usb_config = "/mnt/usb/installation.toml";
-  // Where a signed update's package is copied before it is verified: a
-  // directory in which only the console can make a private folder.
-  std::string scratch_dir = "/var/tmp";
-};
-
 // The operator's console: the menu loop and every operation it offers.
 class AdminTool {
  public:
+  // `security` and `machine` must outlive the console.
   AdminTool(const SecurityService& security_service, std::string config_file,
-            const ConsoleIo& console_io, ConsoleSystem outside);
+            const ConsoleIo& console_io, Machine& outside, DevicePaths device_paths);
 
   // Runs menu cycles until the operator selects exit or input ends. An
   // operation that throws is reported on the error stream and the menu
@@ -95,7 +82,8 @@ class AdminTool {
   const SecurityService& security;
   const std::string config_path;
   ConsoleIo io;
-  ConsoleSystem system;
+  Machine& machine;
+  const DevicePaths paths;
 };
 
 }  // namespace vesk

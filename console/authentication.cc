@@ -27,7 +27,7 @@ bool read_word(std::istream& in, Secret& word) {
 bool AdminTool::authenticate_admin() {
   io.out << coloured_line(RED, "\n[LOCKED] Authenticating Admin...")
          << "[*] Checking for Master USB Key... ";
-  if (!security.get_hw_serial(kUsbDevice)) {
+  if (!security.identity.device_serial(kUsbDevice)) {
     io.out << coloured_line(RED, "FAIL (Missing)");
     return false;
   }

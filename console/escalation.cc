@@ -8,7 +8,7 @@
 namespace vesk {
 
 AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int tier) {
-  ConfigRead old = read_config_file(config_path);
+  ConfigRead old = machine.read_config(config_path);
   if (!old) {
     io.out.flush();
     io.err << coloured_line(RED, "[-] Error: " + read_error_message(config_path, old.error()));
@@ -17,11 +17,12 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
   const std::string_view old_text = (*old).view();
 
   const PolicyCrypto crypto{
-      .vault = [this, tier](std::string_view value) { return security.vault(value, tier, ""); },
+      .vault = [this,
+                tier](std::string_view value) { return security.cipher.vault(value, tier, ""); },
       .unwrap = [this](std::string_view blob, int blob_tier) -> std::optional<Secret> {
         // A blob that does not open here is vaulted as the text it is. An
         // unreadable device (DeviceIdentityError) fails the key instead.
-        Expected<Secret, UnvaultError> opened = security.unvault(blob, blob_tier, "");
+        Expected<Secret, UnvaultError> opened = security.cipher.unvault(blob, blob_tier, "");
         if (!opened) return std::nullopt;
         return std::move(*opened);
       }};
@@ -41,8 +42,9 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
         RED, "[-] Error: Could not write " + config_path + ": it would be " + size_limit_text());
     return StepResult::kFailed;
   }
-  const WriteOutcome written =
-      rewrite_due ? replace_config_file(config_path, rewrite.text.view()) : WriteOutcome::kWritten;
+  const WriteOutcome written = rewrite_due
+                                   ? machine.replace_config(config_path, rewrite.text.view())
+                                   : WriteOutcome::kWritten;
   if (rewrite.encryption_failed) {
     io.out << progress << coloured_line(RED, "FAILED");
     io.out.flush();

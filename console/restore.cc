@@ -1,6 +1,5 @@
 #include <sys/stat.h>
 
-#include "config/config_file.h"
 #include "console/admin_tool.h"
 #include "console/globals.h"
 
@@ -10,10 +9,8 @@ namespace {
 
 // The mode a fresh copy gets when there is no configuration to take it
 // from: what cp would give it.
-mode_t fresh_copy_mode(const std::string& source) {
-  struct stat source_status {};
-  const mode_t source_mode =
-      stat(source.c_str(), &source_status) == 0 ? source_status.st_mode & 0777 : 0644;
+mode_t fresh_copy_mode(const std::optional<FileInfo>& source) {
+  const mode_t source_mode = source ? source->mode & 0777 : 0644;
   const mode_t mask = umask(0);
   umask(mask);
   return source_mode & ~mask;
@@ -24,11 +21,11 @@ mode_t fresh_copy_mode(const std::string& source) {
 void AdminTool::request_restore() {
   io.out << coloured_line(CYAN, "\n--- DISASTER RECOVERY ---")
          << "This will overwrite the current configuration with the one from USB.\n";
-  if (!security.get_hw_serial(kUsbDevice)) {
+  if (!security.identity.device_serial(kUsbDevice)) {
     io.out << coloured_line(RED, "[-] Error: No USB Drive found.");
     return;
   }
-  if (!system.exists(system.usb_config)) {
+  if (!machine.exists(paths.usb_config)) {
     io.out << coloured_line(RED, "[-] Error: installation.toml not found on USB.");
     return;
   }
@@ -41,12 +38,12 @@ void AdminTool::request_restore() {
   io.out << "[*] Restoring Configuration...\n";
   // cp writes a temporary file beside the configuration, which replaces the
   // configuration only once the copy is whole.
-  const bool restored = replace_config_file_with(
+  const bool restored = machine.replace_config_with(
       config_path,
       [this](const std::string& temp_path) {
-        return run_command({"cp", system.usb_config, temp_path}) == 0;
+        return run_command({"cp", paths.usb_config, temp_path}) == 0;
       },
-      fresh_copy_mode(system.usb_config));
+      fresh_copy_mode(machine.file_info(paths.usb_config, true)));
   if (!restored) {
     io.out << coloured_line(RED, "[-] Copy Failed.");
     return;

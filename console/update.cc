@@ -98,7 +98,7 @@ void AdminTool::perform_update() {
            << "    Use 'scp' or 'cp' to update files directly.\n";
     return;
   }
-  ConfigRead config = read_config_file(config_path);
+  ConfigRead config = machine.read_config(config_path);
   if (!config) {
     // Unreadable is not "remote updates off": the operator is told why.
     io.out.flush();
@@ -129,10 +129,10 @@ void AdminTool::perform_update() {
     std::string signature;
     io.in >> signature;
     io.out << "[*] Verifying Digital Signature...\n";
-    if (!system.exists(PUBLIC_KEY_PATH)) {
+    if (!machine.exists(PUBLIC_KEY_PATH)) {
       io.out << coloured_line(RED, "[-] Error: " + PUBLIC_KEY_PATH + " not found.");
     } else {
-      const PrivateFolder& folder = verified_copies.emplace(system.scratch_dir);
+      const PrivateFolder& folder = verified_copies.emplace(paths.scratch_dir);
       archive = folder.path() + "/package";
       const std::string signature_copy = folder.path() + "/signature";
       approved = !folder.path().empty() && copy_regular_file(package, archive) &&

@@ -6,21 +6,22 @@
 
 #include "daemon/security_daemon.h"
 #include "daemon/stop_signals.h"
-#include "protocol/vault_protocol.h"
+#include "machine/device_paths.h"
 #include "security/base_key.h"
 #include "security/secure_memory.h"
 
 int main() {
   vesk::forbid_core_dumps();
   vesk::install_stop_signals();
-  const vesk::SecurityService service(vesk::kShadowKeysPath, vesk::base_key_bytes());
-  vesk::SecurityDaemon daemon(service, vesk::kSocketPath);
+  const vesk::DevicePaths paths;
+  const vesk::SecurityService service(vesk::base_key_bytes(), paths.hardware);
+  vesk::SecurityDaemon daemon(service, paths.socket);
   if (const std::optional<vesk::StartFailure> failure = daemon.init()) {
     std::cerr << vesk::start_failure_message(*failure) << std::flush;
     return EXIT_FAILURE;
   }
   // Flushed at once: whoever started the daemon may wait for this line.
-  std::cout << "[+] VESK Security Daemon Listening on " << vesk::kSocketPath << "\n" << std::flush;
+  std::cout << "[+] VESK Security Daemon Listening on " << paths.socket << "\n" << std::flush;
   daemon.serve();
   return 0;
 }

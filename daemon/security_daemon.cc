@@ -142,7 +142,7 @@ void SecurityDaemon::handle_client(int client_fd) {
   if (received <= 0) return;
 
   const Unvaulter unvault = [this](std::string_view blob, int tier) {
-    return service.unvault(blob, tier, "");
+    return service.cipher.unvault(blob, tier, "");
   };
   // The reply may be a plain secret: a Secret, wiped when it goes.
   const std::optional<Secret> reply = reply_to_request(

@@ -8,12 +8,9 @@
 #include <cstddef>
 #include <string_view>
 
-#include "security/security_service.h"
+#include "security/blob_cipher.h"
 
 namespace vesk {
-
-// Where vaultd listens (a link to /run/vesk_sec.sock on the appliance).
-inline constexpr const char* kSocketPath = "/var/run/vesk_sec.sock";
 
 // A request is "<verb>:<argument>". The daemon reads it with a single read
 // into a zero-filled buffer of kRequestBufferSize bytes, whose last byte

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 cmake -S . -B build/lint -DVESK_BUILD_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-sources=(security/*.cc config/*.cc console/*.cc daemon/*.cc vaultcheck/*.cc)
+sources=(security/*.cc config/*.cc machine/*.cc console/*.cc daemon/*.cc vaultcheck/*.cc)
 echo "clang-tidy and cppcheck on ${#sources[@]} files"
 printf '%s\n' "${sources[@]}" | xargs -P"$(nproc)" -n4 clang-tidy -p build/lint --quiet 2>&1 |
   (! grep -E 'warning:|error:')

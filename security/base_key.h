@@ -10,8 +10,6 @@ namespace vesk {
 // hold the same bytes: they derive the same tier keys only from them, and
 // every blob already stored on a device depends on them.
 inline constexpr std::string_view kBaseKey = "ZEPHYR_KEY";
-// Part of the installation's layout; no program opens it.
-inline constexpr const char* kShadowKeysPath = "/var/lib/tarvemill/.shadow_keys";
 
 inline SecureBytes base_key_bytes() { return SecureBytes(kBaseKey.begin(), kBaseKey.end()); }
 

@@ -9,7 +9,6 @@
 
 #include "security/errors.h"
 #include "security/read_all.h"
-#include "security/security_service.h"
 #include "security/unique_fd.h"
 
 namespace vesk {
@@ -54,22 +53,20 @@ std::optional<Secret> read_device_serial(std::string_view serial_file) {
   return Secret(serial_file.substr(start, serial_file.find_first_of(kBlanks, start) - start));
 }
 
-SerialProbe SecurityService::get_cpu_serial() const {
-  return parse_file(hardware.cpuinfo, read_cpu_serial);
+SerialProbe HardwareIdentity::cpu_serial() const {
+  return parse_file(paths_.cpuinfo, read_cpu_serial);
 }
 
-Secret SecurityService::cpu_serial_for_key() const {
-  SerialProbe probe = get_cpu_serial();
-  // A key bound to "UNKNOWN_CPU" because one read failed would lock a
-  // password away under a key the device never derives again.
-  if (!probe.read) throw DeviceIdentityError("cannot read " + hardware.cpuinfo);
+Secret HardwareIdentity::cpu_serial_for_key() const {
+  SerialProbe probe = cpu_serial();
+  if (!probe.read) throw DeviceIdentityError("cannot read " + paths_.cpuinfo);
   return probe.serial ? std::move(*probe.serial) : Secret(kUnknownCpuSerial);
 }
 
-std::optional<Secret> SecurityService::get_hw_serial(const std::string& device) const {
+std::optional<Secret> HardwareIdentity::device_serial(const std::string& device) const {
   // The drive's absence is an ordinary state: an unreadable serial file is
   // no drive.
-  return parse_file(hardware.sys_block + device + "/device/serial", read_device_serial).serial;
+  return parse_file(paths_.sys_block + device + "/device/serial", read_device_serial).serial;
 }
 
 }  // namespace vesk

@@ -1,74 +1,28 @@
 #pragma once
 
-#include <optional>
-#include <string>
-#include <string_view>
+#include <utility>
 
-#include "security/expected.h"
+#include "security/blob_cipher.h"
 #include "security/hardware_identity.h"
-#include "security/secret.h"
 #include "security/secure_memory.h"
+#include "security/tier_keys.h"
 
 namespace vesk {
 
-// Why a blob gave no value.
-enum class UnvaultError {
-  kTooShort,       // three characters or fewer
-  kUndecodable,    // the body does not decode to at least 16 bytes (the IV)
-  kDoesNotDecrypt  // no ciphertext, not whole blocks, or the padding is
-                   // rejected: a wrong key or a damaged blob
-};
-
-// The security state each program builds once in main: the base key the
-// tier keys are derived from, and the device's identity probes. Holds no
-// other state; every operation reads the hardware afresh.
-class SecurityService {
- public:
-  SecurityService(std::string shadow_keys_file, SecureBytes key, HardwarePaths hardware_paths = {});
+// The security state each program builds once in main: the device's
+// identity probes, the tier keys made from the base key and that identity,
+// and the blob cipher under those keys. Holds no other state; every
+// operation reads the hardware afresh.
+struct SecurityService {
+  SecurityService(SecureBytes base_key, HardwarePaths hardware_paths)
+      : identity(std::move(hardware_paths)), keys(std::move(base_key), identity), cipher(keys) {}
   SecurityService(const SecurityService&) = delete;
   SecurityService& operator=(const SecurityService&) = delete;
   ~SecurityService() = default;
 
-  // The CPU serial of the device: `read` false when its cpuinfo cannot be
-  // opened or read to its end, no `serial` when it names none.
-  SerialProbe get_cpu_serial() const;
-
-  // The serial of block device `device` (a name under the sysfs block
-  // directory, not validated), or none when no drive shows one there.
-  std::optional<Secret> get_hw_serial(const std::string& device) const;
-
-  // The 32-byte key of `tier`: SHA-256 over base key (tier 1), base key and
-  // CPU serial (tier 2), CPU serial, serial of kUsbDevice and `extra` (tier 3), or
-  // "UNKNOWN_CPU" and "MISSING" for a serial there is none of, or
-  // the empty input (any other tier). Throws CryptoError when SHA-256 does,
-  // and DeviceIdentityError for tiers 2 and 3 when the CPU serial cannot be
-  // read: no key is ever derived from a serial that was not read.
-  SecureBytes derive_tiered_key(int tier, const std::string& extra) const;
-
-  // Encrypts `value` under the tier key with a fresh IV and returns the blob
-  // "v<tier>:" + URL-safe Base64(IV || AES-256-CBC ciphertext).
-  // Throws CryptoError when the random generator or a cipher step fails,
-  // DeviceIdentityError when the tier key cannot be derived; no blob is ever
-  // made from a failed step.
-  std::string vault(std::string_view value, int tier, const std::string& extra) const;
-
-  // Decrypts a blob under the key of `tier` (the prefix is not read): its
-  // value, or which of the UnvaultErrors it is; never the bytes of a failed
-  // decryption. Throws DeviceIdentityError when the tier key cannot be
-  // derived (no key is tried then), and CryptoError when the cipher cannot
-  // be set up.
-  Expected<Secret, UnvaultError> unvault(std::string_view blob, int tier,
-                                         const std::string& extra) const;
-
-  // Carried for the installation's layout; no operation opens it.
-  const std::string shadow_keys_path;
-  const SecureBytes base_key;
-
- private:
-  // get_cpu_serial's text, or DeviceIdentityError.
-  Secret cpu_serial_for_key() const;
-
-  const HardwarePaths hardware;
+  const HardwareIdentity identity;
+  const TierKeys keys;
+  const BlobCipher cipher;
 };
 
 }  // namespace vesk

@@ -56,7 +56,7 @@ Check config_check(const std::string& path, const std::optional<FileInfo>& info,
   if (problem != nullptr) return {"config", Status::kFail, path + ": " + problem, {}};
   // The console's own test: root may write a 0444 file, so for root only
   // the immutable attribute seals the installation.
-  const char* const state = probes.writable(path) ? ", open" : ", sealed";
+  const char* const state = probes.machine.is_writable(path) ? ", open" : ", sealed";
   return {"config", Status::kOk, path + ": mode " + octal_mode(info->mode) + state, {}};
 }
 
@@ -65,7 +65,7 @@ Check seal_check(const std::string& config_path, const std::optional<FileInfo>& 
   std::string immutable;
   std::string not_immutable;
   for (const std::string& name : system_file_names()) {
-    const Immutability state = probes.immutability(beside(config_path, name));
+    const Immutability state = probes.machine.immutability(beside(config_path, name));
     std::string& list = state == Immutability::kImmutable ? immutable : not_immutable;
     list.append(list.empty() ? "" : ", ").append(name);
     if (state == Immutability::kMissing) list.append(" (missing)");
@@ -137,7 +137,7 @@ Check remote_updates_check(std::string_view text, const std::string& config_path
   if (!remote_updates_allowed(text)) return check;
   // Without the key every signed update is refused: the setting promises
   // what the device cannot do.
-  const bool key_present = probes.exists(beside(config_path, PUBLIC_KEY_PATH));
+  const bool key_present = probes.machine.exists(beside(config_path, PUBLIC_KEY_PATH));
   check.status = key_present ? Status::kOk : Status::kFail;
   check.detail = std::string(key_present ? "on, " : "on, but ").append(PUBLIC_KEY_PATH);
   check.detail.append(key_present ? " present" : " is missing");
@@ -147,7 +147,7 @@ Check remote_updates_check(std::string_view text, const std::string& config_path
 void append_hardware_checks(const SecurityService& service, std::vector<Check>& checks) {
   // Tier keys and the operator's authentication are built from the
   // serials: they are never shown.
-  const SerialProbe cpu = service.get_cpu_serial();
+  const SerialProbe cpu = service.identity.cpu_serial();
   Check cpu_check{"cpu-serial", Status::kFail, kCpuinfoUnreadable, {}};
   if (cpu.serial) {
     cpu_check.status = Status::kOk;
@@ -159,7 +159,7 @@ void append_hardware_checks(const SecurityService& service, std::vector<Check>& 
   checks.push_back(std::move(cpu_check));
   // The drive is needed only while an operator authenticates, so its
   // absence is the normal state.
-  const bool usb_present = service.get_hw_serial(kUsbDevice).has_value();
+  const bool usb_present = service.identity.device_serial(kUsbDevice).has_value();
   checks.push_back({"usb-drive", Status::kOk, usb_present ? "present at sda" : "absent", {}});
 }
 
@@ -184,7 +184,7 @@ std::string why_no_pong(const DaemonReply& reply) {
 
 void append_daemon_checks(const std::string& socket_path, const DaemonReply& pong, bool answered,
                           const Probes& probes, std::vector<Check>& checks) {
-  const std::optional<FileInfo> info = probes.file_info(socket_path, false);
+  const std::optional<FileInfo> info = probes.machine.file_info(socket_path, false);
   Check socket{"daemon-socket", Status::kFail, socket_path + ": ", {}};
   if (!info || !S_ISSOCK(info->mode)) {
     socket.detail.append(info ? "not a socket" : "missing");
@@ -218,7 +218,7 @@ BlobOpener daemon_opener(DaemonAsk ask, bool daemon_answers_us) {
 BlobOpener device_key_opener(const SecurityService& service) {
   auto open = [&service](std::string_view blob, int tier) {
     try {
-      const Expected<Secret, UnvaultError> value = service.unvault(blob, tier, "");
+      const Expected<Secret, UnvaultError> value = service.cipher.unvault(blob, tier, "");
       // vaultd's reply to the same blob, so a report reads the same
       // whichever way the blobs were opened.
       if (!value) return Opening{false, unvault_error_reply(value.error())};
@@ -237,23 +237,25 @@ std::vector<Check> run_checks(const std::string& config_path,
                               const std::optional<std::string>& daemon_socket,
                               const Probes& probes) {
   std::vector<Check> checks;
-  const std::optional<FileInfo> info = probes.file_info(config_path, true);
+  const std::optional<FileInfo> info = probes.machine.file_info(config_path, true);
   // Only a regular file is read: opening a FIFO would wait for a writer,
   // and a device could stream without end.
   ConfigRead read = Unexpected<ConfigReadError>{ConfigReadError::kUnreadable};
-  if (info && S_ISREG(info->mode)) read = probes.read_file(config_path);
+  if (info && S_ISREG(info->mode)) read = probes.machine.read_config(config_path);
   // Asked first, though reported last: whether the daemon serves this user
   // decides what a reply of no bytes to UNVAULT means.
-  const DaemonReply pong =
-      daemon_socket ? probes.ask_daemon(std::string(kPingVerb) + kVerbEnd) : DaemonReply{};
+  const DaemonAsk ask = [&](const std::string& request) {
+    return probes.machine.ask_daemon(daemon_socket.value_or(""), request);
+  };
+  const DaemonReply pong = daemon_socket ? ask(std::string(kPingVerb) + kVerbEnd) : DaemonReply{};
   const bool daemon_answers_us =
       pong.outcome == Exchange::kAnswered && pong.bytes.view() == kPongReply;
 
   checks.push_back(config_check(config_path, info, read, probes));
   checks.push_back(seal_check(config_path, info, probes));
   if (read) {
-    const BlobOpener opener = daemon_socket ? daemon_opener(probes.ask_daemon, daemon_answers_us)
-                                            : device_key_opener(probes.service);
+    const BlobOpener opener =
+        daemon_socket ? daemon_opener(ask, daemon_answers_us) : device_key_opener(probes.service);
     append_key_checks((*read).view(), opener, checks);
     checks.push_back(remote_updates_check((*read).view(), config_path, probes));
   }

@@ -3,13 +3,12 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "config/config_file.h"
 #include "config/installation.h"
+#include "machine/machine.h"
 #include "security/security_service.h"
-#include "vaultcheck/daemon_client.h"
-#include "vaultcheck/file_attributes.h"
 #include "vaultcheck/report.h"
 
 namespace vesk {
@@ -45,17 +44,10 @@ BlobOpener daemon_opener(DaemonAsk ask, bool daemon_answers_us);
 // configuration. `service` must outlive the opener. Every value is wiped.
 BlobOpener device_key_opener(const SecurityService& service);
 
-// Everything the checks learn from the system. The defaults are the real
-// calls; each may be replaced to stage a device.
+// Where the checks learn about the device; both must outlive the checks.
 struct Probes {
   const SecurityService& service;
-  DaemonAsk ask_daemon;  // only called when a socket is given
-  std::function<ConfigRead(const std::string& path)> read_file = read_config_file;
-  std::function<std::optional<FileInfo>(const std::string& path, bool follow_link)> file_info =
-      vesk::file_info;
-  std::function<Immutability(const std::string& path)> immutability = vesk::immutability;
-  std::function<bool(const std::string& path)> writable = is_writable;  // the write-access test
-  std::function<bool(const std::string& path)> exists = file_exists;
+  Machine& machine;
 };
 
 // Runs every check, in the order they are reported: config, seal, one line

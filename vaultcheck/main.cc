@@ -9,12 +9,11 @@
 
 #include "config/config_file.h"
 #include "config/installation.h"
-#include "protocol/vault_protocol.h"
+#include "machine/device_paths.h"
+#include "machine/machine.h"
 #include "security/base_key.h"
 #include "security/security_service.h"
 #include "vaultcheck/checks.h"
-#include "vaultcheck/daemon_client.h"
-#include "vaultcheck/file_attributes.h"
 #include "vaultcheck/options.h"
 #include "vaultcheck/report.h"
 
@@ -50,16 +49,14 @@ std::string render(vesk::ReportFormat format, const std::string& config_path,
 int check_device(const vesk::Options& options) {
   // keywarden's own choice, so both look at the same file when run from
   // the same folder.
-  const std::string config_path =
-      options.config_path.value_or(vesk::choose_config_path(vesk::file_exists));
-  const std::string socket_path = options.socket_path.value_or(vesk::kSocketPath);
+  const vesk::DevicePaths paths;
+  const std::string config_path = options.config_path.value_or(
+      vesk::choose_config_path(vesk::file_exists, paths.installed_config));
+  const std::string socket_path = options.socket_path.value_or(paths.socket);
 
-  const vesk::SecurityService service(vesk::kShadowKeysPath, vesk::base_key_bytes(),
-                                      vesk::HardwarePaths{});
-  const vesk::Probes probes{.service = service,
-                            .ask_daemon = [&socket_path](const std::string& request) {
-                              return vesk::ask_daemon(socket_path, request);
-                            }};
+  const vesk::SecurityService service(vesk::base_key_bytes(), paths.hardware);
+  vesk::Machine machine;
+  const vesk::Probes probes{.service = service, .machine = machine};
 
   const std::vector<vesk::Check> checks = vesk::run_checks(
       config_path, options.use_daemon ? std::optional(socket_path) : std::nullopt, probes);

@@ -16,20 +16,13 @@
 #include "config/config_file.h"
 #include "console/admin_tool.h"
 #include "console/globals.h"
+#include "fake_machine.h"
 #include "security/base_key.h"
 #include "security/unique_fd.h"
 #include "temp_folder.h"
 
 namespace vesk {
 namespace {
-
-struct RecordingRunner : CommandRunner {
-  int run(const CommandLine& command, CommandOutput /*output*/) override {
-    if (on_run) on_run(command);
-    return 0;
-  }
-  std::function<void(const CommandLine&)> on_run;
-};
 
 // An open installation in a fresh folder, on a device whose cpuinfo and
 // sysfs block folder are in that folder too.
@@ -39,21 +32,20 @@ struct Installation : TempFolder {
   // Runs the console on `input`; returns what it wrote to both streams.
   std::pair<std::string, std::string> console(const std::string& input, std::ostream* out = nullptr,
                                               int terminal = -1) {
-    const SecurityService security(kShadowKeysPath, base_key_bytes(),
-                                   HardwarePaths{path / "cpuinfo", path.string() + "/"});
+    const SecurityService security(base_key_bytes(), paths.hardware);
     std::istringstream in(input);
     std::ostringstream text;
     std::ostringstream err;
     AdminTool(security, path / "installation.toml", ConsoleIo{in, out ? *out : text, err, terminal},
-              ConsoleSystem{.commands = runner,
-                            .is_writable = [this](auto&) { return !sealed; },
-                            .usb_config = path / "usb/installation.toml"})
+              machine, paths)
         .run();
     return {text.str(), err.str()};
   }
 
-  RecordingRunner runner;
-  bool sealed = false;
+  FakeMachine machine;
+  const DevicePaths paths{.hardware = {path / "cpuinfo", path.string() + "/"},
+                          .usb_config = path / "usb/installation.toml",
+                          .scratch_dir = path};
 };
 
 // A blob of another tier is opened before it is vaulted again, so with a
@@ -103,7 +95,7 @@ TEST(Authentication, EchoIsOffBeforeThePromptShows) {
   const std::array<UniqueFd, 2> owned{UniqueFd(ends[0]), UniqueFd(ends[1])};
   Installation installation("");
   installation.write("sda/device/serial", "USB-1\n");
-  installation.sealed = true;
+  installation.machine.sealed = true;
   PromptWatch watch(ends[1]);
   std::ostream out(&watch);
   installation.console("4\n1234\nq\n", &out, ends[1]);
@@ -120,7 +112,7 @@ TEST(Console, SealedWithoutAConfigurationNoRestoreWithoutTheCopy) {
 
 TEST(AdminTool, AnOperationThatThrowsGivesTheMenuBack) {
   Installation installation("");
-  installation.runner.on_run = [](auto&) { throw std::runtime_error("no editor here"); };
+  installation.machine.on_run = [](auto&) { throw std::runtime_error("no editor here"); };
   const auto [out, err] = installation.console("4\nq\n");
   EXPECT_EQ(err, "\x1b[01;31m[-] Error: no editor here\x1b[00m\n");
   EXPECT_NE(out.rfind("Selection: "), out.find("Selection: "));
@@ -128,17 +120,16 @@ TEST(AdminTool, AnOperationThatThrowsGivesTheMenuBack) {
 
 TEST(ProcessRunner, ExitStatuses) {
   // The console ignores Ctrl-C while a command runs; the command does not.
-  EXPECT_EQ(ProcessRunner().run({"sh", "-c", "kill -INT $PPID"}, CommandOutput::kDiscard), 0);
-  EXPECT_EQ(ProcessRunner().run({"sh", "-c", "kill -INT $$"}, CommandOutput::kDiscard),
-            128 + SIGINT);
-  EXPECT_EQ(ProcessRunner().run({"/nonexistent/program"}, CommandOutput::kDiscard), 127);
+  EXPECT_EQ(run_process({"sh", "-c", "kill -INT $PPID"}, CommandOutput::kDiscard), 0);
+  EXPECT_EQ(run_process({"sh", "-c", "kill -INT $$"}, CommandOutput::kDiscard), 128 + SIGINT);
+  EXPECT_EQ(run_process({"/nonexistent/program"}, CommandOutput::kDiscard), 127);
   // Only the editor reads the console's input; here /dev/zero stands in for it.
   const UniqueFd saved_input(dup(STDIN_FILENO));
   const UniqueFd zero(open("/dev/zero", O_RDONLY | O_CLOEXEC));
   dup2(zero.get(), STDIN_FILENO);
   const CommandLine reads_null = {"sh", "-c", "[ \"$(readlink /proc/self/fd/0)\" = /dev/null ]"};
-  const int inherited = ProcessRunner().run(reads_null, CommandOutput::kInherit);
-  const int terminal = ProcessRunner().run(reads_null, CommandOutput::kTerminal);
+  const int inherited = run_process(reads_null, CommandOutput::kInherit);
+  const int terminal = run_process(reads_null, CommandOutput::kTerminal);
   dup2(saved_input.get(), STDIN_FILENO);
   EXPECT_EQ(std::pair(inherited, terminal), std::pair(0, 1));
 }

@@ -32,8 +32,7 @@ struct FakeDevice : TempFolder {
     if (!usb_serial.empty()) write("sda/device/serial", usb_serial);
   }
   SecurityService service() const {
-    return {kShadowKeysPath, base_key_bytes(),
-            HardwarePaths{path / "cpuinfo", path.string() + "/"}};
+    return {base_key_bytes(), HardwarePaths{path / "cpuinfo", path.string() + "/"}};
   }
 };
 
@@ -84,7 +83,7 @@ TEST(TierKey, KnownAnswers) {
   };
   for (const auto& row : rows) {
     const FakeDevice device(row.serial_line, row.usb);
-    EXPECT_EQ(hex(device.service().derive_tiered_key(row.tier, row.extra)), row.expected);
+    EXPECT_EQ(hex(device.service().keys.derive(row.tier, row.extra)), row.expected);
   }
 }
 
@@ -95,7 +94,7 @@ const std::string kTier2Blob =                                                  
 
 // What unvault gives, as "=<value>" or the protocol's word for its error.
 std::string opened(const SecurityService& service, const std::string& blob, int tier) {
-  const Expected<Secret, UnvaultError> value = service.unvault(blob, tier, "");
+  const Expected<Secret, UnvaultError> value = service.cipher.unvault(blob, tier, "");
   return value ? "=" + std::string((*value).view()) : unvault_error_reply(value.error());
 }
 
@@ -122,9 +121,9 @@ TEST(VaultBlob, KnownBlobsWrongKeysAndMalformedBlobs) {
 // A cpuinfo that cannot be opened or read to its end gives no serial, so no
 // key is bound to one: tiers 2 and 3 fail.
 TEST(TierKey, NoKeyFromAnUnreadableCpuinfo) {
-  const SecurityService service(kShadowKeysPath, base_key_bytes(), HardwarePaths{"/"});
-  EXPECT_THROW(service.derive_tiered_key(3, ""), DeviceIdentityError);
-  EXPECT_THROW(service.unvault(kTier2Blob, 2, ""), DeviceIdentityError);  // no key is tried
+  const SecurityService service(base_key_bytes(), HardwarePaths{"/", "/sys/block/"});
+  EXPECT_THROW(service.keys.derive(3, ""), DeviceIdentityError);
+  EXPECT_THROW(service.cipher.unvault(kTier2Blob, 2, ""), DeviceIdentityError);  // no key is tried
 }
 
 TEST(VaultBlob, RoundTripsAndShape) {
@@ -132,13 +131,13 @@ TEST(VaultBlob, RoundTripsAndShape) {
   const SecurityService service = device.service();
   for (const std::size_t length : {0U, 1U, 15U, 16U, 17U, 31U, 32U, 47U, 300U}) {
     const std::string value = std::string(length, 'k').replace(0, length / 2, length / 2, '\0');
-    const std::string blob = service.vault(value, 2, "");
+    const std::string blob = service.cipher.vault(value, 2, "");
     const std::size_t payload = 16 + 16 * (length / 16 + 1);
     EXPECT_EQ(blob.size(), 3 + 4 * ((payload + 2) / 3)) << length;
     EXPECT_TRUE(is_well_formed_blob(blob, 2)) << blob;
     EXPECT_EQ(opened(service, blob, 2), "=" + value) << length;
   }
-  EXPECT_NE(service.vault("same", 1, ""), service.vault("same", 1, ""));
+  EXPECT_NE(service.cipher.vault("same", 1, ""), service.cipher.vault("same", 1, ""));
 }
 
 // A random generator that fails: vault must make no blob at all.
@@ -147,7 +146,7 @@ int failing_bytes(unsigned char* /*buffer*/, int /*count*/) { return 0; }
 TEST(VaultBlob, NoBlobWithoutRandomness) {
   RAND_METHOD failing{nullptr, failing_bytes, nullptr, nullptr, failing_bytes, [] { return 1; }};
   ASSERT_EQ(RAND_set_rand_method(&failing), 1);
-  EXPECT_THROW(FakeDevice(kSerialLine).service().vault("x", 1, ""), CryptoError);
+  EXPECT_THROW(FakeDevice(kSerialLine).service().cipher.vault("x", 1, ""), CryptoError);
   RAND_set_rand_method(nullptr);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include "fake_machine.h"
 #include "security/base_key.h"
 #include "security/unique_fd.h"
 #include "vaultcheck/checks.h"
@@ -51,12 +52,12 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
       {kPong, none, fails + "cannot read /proc/cpuinfo)", kConfig, "/", false},
   };
   for (const auto& row : rows) {
-    const SecurityService service(kShadowKeysPath, base_key_bytes(), HardwarePaths{row.cpuinfo});
-    const Probes probes{
-        .service = service,
-        .ask_daemon = [&row](auto& request) { return request == "PING:" ? row.pong : row.value; },
-        .read_file = [&row](auto&) { return row.config; },
-        .file_info = [](auto&, bool) { return FileInfo{S_IFREG}; }};
+    const SecurityService service(base_key_bytes(), HardwarePaths{row.cpuinfo, "/sys/block/"});
+    FakeMachine machine;
+    machine.daemon = [&row](auto& request) { return request == "PING:" ? row.pong : row.value; };
+    machine.config = row.config;
+    machine.info = FileInfo{S_IFREG};
+    const Probes probes{.service = service, .machine = machine};
     const std::string name = row.check.substr(0, row.check.find(':'));
     std::string found;  // every check of that name, so a missing one fails too
     for (const Check& check : run_checks(

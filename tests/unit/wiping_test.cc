@@ -14,6 +14,7 @@
 
 #include "console/admin_tool.h"
 #include "daemon/request_protocol.h"
+#include "fake_machine.h"
 #include "security/base_key.h"
 #include "temp_folder.h"
 #include "vaultcheck/checks.h"
@@ -51,10 +52,6 @@ void operator delete(void* block, std::size_t /*size*/) noexcept { release(block
 namespace vesk {
 namespace {
 
-struct AnyCommand : CommandRunner {
-  int run(const CommandLine& /*command*/, CommandOutput /*output*/) override { return 0; }
-};
-
 TEST(Wiping, NoSecretInFreedMemoryAfterWholeOperations) {
   const TempFolder device;
   const std::string config = "[PASSES]\nadmin_pass = \"" + kPassword + "\"\n" +
@@ -65,33 +62,31 @@ TEST(Wiping, NoSecretInFreedMemoryAfterWholeOperations) {
   device.write("cpuinfo", "processor\t: 0\nSerial\t\t: " + kCpuSerial + "\n");
   device.write("sda/device/serial", "USB-KEY-1\n");
   const std::string config_path = device.path / "installation.toml";
-  const SecurityService service(kShadowKeysPath, base_key_bytes(),
-                                HardwarePaths{device.path / "cpuinfo", device.path.string() + "/"});
-  const SecureBytes key = service.derive_tiered_key(2, "");
+  const DevicePaths paths{.hardware = {device.path / "cpuinfo", device.path.string() + "/"},
+                          .usb_config = device.path / "usb/installation.toml"};
+  const SecurityService service(base_key_bytes(), paths.hardware);
+  const SecureBytes key = service.keys.derive(2, "");
   secrets = {kPassword, kCpuSerial, std::string(key.begin(), key.end())};
-  AnyCommand commands;
+  FakeMachine machine;
   std::ostringstream output;
   std::istringstream stages("1\n2\n0\n");
   std::istringstream restore("6\n" + kPassword + "\n0\n");
   const Unvaulter unvault = [&service](std::string_view blob, int tier) {
-    return service.unvault(blob, tier, "");
+    return service.cipher.unvault(blob, tier, "");
   };
-  const Probes probes{
-      .service = service, .ask_daemon = [&unvault](const std::string& request) {
-        return DaemonReply{Exchange::kAnswered, *reply_to_request(request, unvault)};
-      }};
+  machine.daemon = [&unvault](const std::string& request) {
+    return DaemonReply{Exchange::kAnswered, *reply_to_request(request, unvault)};
+  };
+  const Probes probes{.service = service, .machine = machine};
   std::vector<Check> checks;
 
   watching = true;
-  AdminTool(service, config_path, ConsoleIo{stages, output, output}, ConsoleSystem{commands}).run();
+  AdminTool(service, config_path, ConsoleIo{stages, output, output}, machine, paths).run();
   checks = run_checks(config_path, "vesk.sock", probes);
   const std::vector<Check> with_the_key = run_checks(config_path, std::nullopt, probes);
   checks.insert(checks.end(), with_the_key.begin(), with_the_key.end());
-  AdminTool(service, config_path, ConsoleIo{restore, output, output},
-            ConsoleSystem{.commands = commands,
-                          .is_writable = [](auto&) { return false; },
-                          .usb_config = device.path / "usb/installation.toml"})
-      .run();
+  machine.sealed = true;
+  AdminTool(service, config_path, ConsoleIo{restore, output, output}, machine, paths).run();
   watching = false;
 
   EXPECT_EQ(blocks_with_a_secret, 0);

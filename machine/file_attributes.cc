@@ -1,4 +1,4 @@
-#include "vaultcheck/file_attributes.h"
+#include "machine/file_attributes.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>

@@ -1,3 +1,5 @@
+#include "security/blob_cipher.h"
+
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
@@ -9,7 +11,6 @@
 #include "security/blob_format.h"
 #include "security/errors.h"
 #include "security/openssl_handles.h"
-#include "security/security_service.h"
 
 namespace vesk {
 
@@ -26,10 +27,9 @@ CipherContext new_cipher_context() {
 
 }  // namespace
 
-std::string SecurityService::vault(std::string_view value, int tier,
-                                   const std::string& extra) const {
+std::string BlobCipher::vault(std::string_view value, int tier, const std::string& extra) const {
   if (value.size() > INT_MAX - 2 * kBlockSize) throw CryptoError("value too large to vault");
-  const SecureBytes key = derive_tiered_key(tier, extra);
+  const SecureBytes key = keys_.derive(tier, extra);
 
   // The payload is IV || ciphertext; the ciphertext is written straight
   // behind the IV. PKCS#7 adds at most one block.
@@ -57,8 +57,8 @@ std::string SecurityService::vault(std::string_view value, int tier,
   return blob_prefix(tier).append(body);
 }
 
-Expected<Secret, UnvaultError> SecurityService::unvault(std::string_view blob, int tier,
-                                                        const std::string& extra) const {
+Expected<Secret, UnvaultError> BlobCipher::unvault(std::string_view blob, int tier,
+                                                   const std::string& extra) const {
   if (blob.size() <= kBlobPrefixSize) return Unexpected<UnvaultError>{UnvaultError::kTooShort};
   std::string body(blob.substr(kBlobPrefixSize));
   to_standard_alphabet(body);
@@ -73,7 +73,7 @@ Expected<Secret, UnvaultError> SecurityService::unvault(std::string_view blob, i
     return Unexpected<UnvaultError>{UnvaultError::kDoesNotDecrypt};
   }
 
-  const SecureBytes key = derive_tiered_key(tier, extra);
+  const SecureBytes key = keys_.derive(tier, extra);
   const CipherContext context = new_cipher_context();
   // Decrypted straight into the value's own buffer, cut to length after.
   Secret plain;

@@ -1,4 +1,4 @@
-#include "console/command_runner.h"
+#include "machine/command_runner.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -64,7 +64,7 @@ class SpawnAttributes {
 
 }  // namespace
 
-int ProcessRunner::run(const CommandLine& command, CommandOutput output) {
+int run_process(const CommandLine& command, CommandOutput output) {
   if (command.empty()) return kCannotStart;
   // posix_spawnp takes char* const[] for historical reasons; it does not
   // write through the pointers.

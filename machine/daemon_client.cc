@@ -1,4 +1,4 @@
-#include "vaultcheck/daemon_client.h"
+#include "machine/daemon_client.h"
 
 #include <poll.h>
 #include <sys/socket.h>
