@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -11,7 +12,8 @@ namespace vesk {
 
 // The machine of the unit tests: files are real (in a temp folder) unless a
 // row says otherwise; every command is recorded, one string each, and none
-// is run. A command fails (status 1) when it starts with one of `failing`.
+// is run: a command fails (status 1) when it starts with one of `failing`,
+// else cp copies and chattr on the configuration seals or opens.
 struct FakeMachine : Machine {
   int run(const CommandLine& command, CommandOutput /*output*/) override {
     std::string text;
@@ -20,6 +22,14 @@ struct FakeMachine : Machine {
     if (on_run) on_run(command);
     for (const std::string& prefix : failing) {
       if (text.starts_with(prefix)) return 1;
+    }
+    if (command[0] == "cp") {
+      std::filesystem::copy_file(command[1], command[2],
+                                 std::filesystem::copy_options::overwrite_existing);
+    }
+    if (sealed && text.starts_with("sudo chattr ") && text.ends_with(" tarvemill_run") &&
+        command.size() > 4) {
+      sealed = command[2] == "+i";
     }
     return 0;
   }

@@ -18,9 +18,10 @@ struct TempFolder {
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
 
-  void write(const std::string& name, const std::string& text) const {
+  std::filesystem::path write(const std::string& name, const std::string& text) const {
     std::filesystem::create_directories((path / name).parent_path());
     std::ofstream(path / name) << text;
+    return path / name;
   }
   std::string read(const std::string& name) const {
     std::ostringstream text;
