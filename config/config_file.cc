@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "config/replacement_file.h"
+#include "security/file_io.h"
 #include "security/read_all.h"
 #include "security/unique_fd.h"
 
@@ -26,10 +27,6 @@ bool write_range(int fd, std::string_view content, std::size_t from, std::size_t
     from += static_cast<std::size_t>(count);
   }
   return true;
-}
-
-bool write_all(int fd, std::string_view content) {
-  return write_range(fd, content, 0, content.size());
 }
 
 // The whole content of the open regular file `fd` of `size` bytes, read
@@ -54,12 +51,10 @@ std::optional<Secret> read_whole(int fd, std::size_t size) {
 // Writing the tail rather than calling fallocate works on every file system.
 // Whatever write fails, the old content, read first, is put back.
 WriteOutcome rewrite_in_place(const std::string& path, std::string_view content) {
-  const UniqueFd file(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  struct stat status {};
-  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    return WriteOutcome::kUnchanged;
-  }
-  const auto old_size = static_cast<std::size_t>(status.st_size);
+  off_t size = 0;
+  const UniqueFd file = open_regular(path, O_RDWR, &size);
+  if (!file.valid()) return WriteOutcome::kUnchanged;
+  const auto old_size = static_cast<std::size_t>(size);
   const std::optional<Secret> old_content = read_whole(file.get(), old_size);
   if (!old_content) return WriteOutcome::kUnchanged;
   const bool written =
@@ -69,8 +64,8 @@ WriteOutcome rewrite_in_place(const std::string& path, std::string_view content)
   WriteOutcome outcome = WriteOutcome::kWritten;
   if (!written) {
     // The old content fits: the file had that length before.
-    const bool restored = write_all(file.get(), old_content->view()) &&
-                          ftruncate(file.get(), status.st_size) == 0 && fsync(file.get()) == 0;
+    const bool restored = write_range(file.get(), old_content->view(), 0, old_size) &&
+                          ftruncate(file.get(), size) == 0 && fsync(file.get()) == 0;
     outcome = restored ? WriteOutcome::kRestored : WriteOutcome::kDamaged;
   }
   return outcome;
@@ -101,21 +96,18 @@ OldFile old_file(const Folder& folder, const std::string& name) {
 
 ConfigRead read_config_file(const std::string& path) {
   // Plain reads, so that a directory or an I/O error is an answer here and
-  // never an exception out of a stream buffer. O_NONBLOCK, so that opening
-  // a FIFO does not wait for a writer; only a regular file is read.
-  const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  struct stat status {};
-  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    return Unexpected<ConfigReadError>{ConfigReadError::kUnreadable};
-  }
-  if (static_cast<std::size_t>(status.st_size) > kMaxConfigBytes) {
+  // never an exception out of a stream buffer.
+  off_t size = 0;
+  const UniqueFd file = open_regular(path, O_RDONLY, &size);
+  if (!file.valid()) return Unexpected<ConfigReadError>{ConfigReadError::kUnreadable};
+  if (static_cast<std::size_t>(size) > kMaxConfigBytes) {
     return Unexpected<ConfigReadError>{ConfigReadError::kTooLarge};
   }
   // Read straight into a Secret, which leaves no copy of a password in a
   // released buffer, even when the file grows while it is read; that is held
   // to the same limit.
   Secret content;
-  content.reserve(static_cast<std::size_t>(status.st_size) + 1);
+  content.reserve(static_cast<std::size_t>(size) + 1);
   const int failure = read_all(file.get(), content, ReadEnd::kEmptyRead, kMaxConfigBytes);
   if (failure == 0) return content;
   return Unexpected<ConfigReadError>{failure == EFBIG ? ConfigReadError::kTooLarge

@@ -112,14 +112,11 @@ void AdminTool::dispatch(int selection, bool sealed) {
 }
 
 void AdminTool::edit_configuration() {
-  const bool sealed = is_sealed();
-  if (sealed) {
-    if (!authenticate_admin()) return;
-    unlock_system_files();
-  }
+  const Opening opening = open_for_change();
+  if (opening == Opening::kRefused) return;
   io.out << coloured_line(GREEN, "[+] Launching Nano...");
   run_command({"nano", config_path}, CommandOutput::kTerminal);
-  if (sealed) {
+  if (opening == Opening::kUnlocked) {
     io.out << "[*] Re-sealing configuration file...\n";
     if (!lock_system_files()) io.out << coloured_line(RED, "[-] Error: Locking Failed.");
   }

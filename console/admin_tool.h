@@ -35,6 +35,13 @@ class AdminTool {
   // Asks for the master USB key and the PIN. True when access is granted.
   bool authenticate_admin();
 
+  // How a change of the installation may go on.
+  enum class Opening { kWasOpen, kUnlocked, kRefused };
+  // Every change of a sealed installation passes here: it says `notice`
+  // (when given), authenticates the administrator and unlocks the system
+  // files. An open installation is left as it is.
+  Opening open_for_change(const std::string& notice = "");
+
   // Runs stage 1, 2 or 3: vaults the policy's passwords (tier 1 for stage
   // 1, tier 2 otherwise), unlocking a sealed installation after
   // authentication, and seals the installation in stage 3.

@@ -52,4 +52,12 @@ bool AdminTool::authenticate_admin() {
   return true;
 }
 
+AdminTool::Opening AdminTool::open_for_change(const std::string& notice) {
+  if (!is_sealed()) return Opening::kWasOpen;
+  if (!notice.empty()) io.out << notice;
+  if (!authenticate_admin()) return Opening::kRefused;
+  unlock_system_files();
+  return Opening::kUnlocked;
+}
+
 }  // namespace vesk

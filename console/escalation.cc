@@ -62,11 +62,8 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
 }
 
 void AdminTool::request_escalation(int stage) {
-  const bool sealed = is_sealed();
-  if (sealed) {
-    if (!authenticate_admin()) return;
-    unlock_system_files();
-  }
+  const Opening opening = open_for_change();
+  if (opening == Opening::kRefused) return;
   const int tier = stage > 1 ? 2 : 1;
   io.out << CYAN << "--- Applying Security Policy (v" << tier << ") ---" << RESET << "\n";
 
@@ -89,7 +86,7 @@ void AdminTool::request_escalation(int stage) {
                                    : coloured_line(RED, "[-] Error: Locking Failed."));
     return;
   }
-  if (sealed) io.out << "[*] System De-escalated (Mutable).\n";
+  if (opening == Opening::kUnlocked) io.out << "[*] System De-escalated (Mutable).\n";
 }
 
 }  // namespace vesk

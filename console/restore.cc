@@ -29,10 +29,9 @@ void AdminTool::request_restore() {
     io.out << coloured_line(RED, "[-] Error: installation.toml not found on USB.");
     return;
   }
-  if (is_sealed()) {
-    io.out << coloured_line(YELLOW, "[!] System is Sealed. Auth required to overwrite.");
-    if (!authenticate_admin()) return;
-    unlock_system_files();
+  if (open_for_change(coloured_line(YELLOW, "[!] System is Sealed. Auth required to overwrite.")) ==
+      Opening::kRefused) {
+    return;
   }
 
   io.out << "[*] Restoring Configuration...\n";

@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -12,7 +11,7 @@
 #include "config/replacement_file.h"
 #include "console/admin_tool.h"
 #include "console/globals.h"
-#include "security/secure_memory.h"
+#include "security/file_io.h"
 #include "security/unique_fd.h"
 
 namespace vesk {
@@ -69,9 +68,8 @@ class PrivateFolder {
 // 0600). False when the source is missing, unreadable or not a regular
 // file (a FIFO is not waited on), or when the copy fails.
 bool copy_regular_file(const std::string& source, const std::string& target) {
-  const UniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  struct stat status {};
-  if (!in.valid() || fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  const UniqueFd in = open_regular(source, O_RDONLY);
+  if (!in.valid()) return false;
   UniqueFd out(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!out.valid()) return false;
   std::array<char, 65536> chunk{};
@@ -80,13 +78,7 @@ bool copy_regular_file(const std::string& source, const std::string& target) {
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) return false;
     if (count == 0) return out.close() == 0;
-    for (ssize_t written = 0; written < count;) {
-      const ssize_t step =
-          write(out.get(), chunk.data() + written, static_cast<std::size_t>(count - written));
-      if (step < 0 && errno == EINTR) continue;
-      if (step <= 0) return false;
-      written += step;
-    }
+    if (!write_all(out.get(), {chunk.data(), static_cast<std::size_t>(count)})) return false;
   }
 }
 

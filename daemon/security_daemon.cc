@@ -8,12 +8,12 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <utility>
 
 #include "daemon/request_protocol.h"
 #include "daemon/stop_signals.h"
+#include "security/file_io.h"
 
 namespace vesk {
 namespace {
@@ -88,12 +88,8 @@ std::optional<StartFailure> SecurityDaemon::init() {
   server_fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!server_fd.valid()) return StartFailure::kSocket;
 
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  // A path that does not fit is refused rather than cut, which would bind
-  // some other file.
-  if (socket_path.size() >= sizeof address.sun_path) return StartFailure::kBind;
-  std::memcpy(address.sun_path, socket_path.data(), socket_path.size());
+  const std::optional<sockaddr_un> address = unix_socket_address(socket_path);
+  if (!address) return StartFailure::kBind;
 
   // A file left by an earlier run, or the socket of an older instance: the
   // newest daemon takes the path over. A failure shows up in bind.
@@ -103,7 +99,7 @@ std::optional<StartFailure> SecurityDaemon::init() {
   // between bind and chmod.
   const mode_t previous_mask = ::umask(0777 & ~kSocketMode);
   const int bound =
-      bind(server_fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+      bind(server_fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
   ::umask(previous_mask);
   if (bound != 0) return StartFailure::kBind;
   ::chmod(socket_path.c_str(), kSocketMode);

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
+#include "security/file_io.h"
 #include "security/unique_fd.h"
 
 namespace vesk {
@@ -43,12 +43,8 @@ Exchange connect_failure(int error) {
 UniqueFd connect_to(const std::string& socket_path, std::chrono::milliseconds limit,
                     Exchange& failure) {
   failure = Exchange::kFailed;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  // A path that does not fit would be cut and name some other socket.
-  if (socket_path.size() >= sizeof address.sun_path) return {};
-  std::memcpy(address.sun_path, socket_path.data(), socket_path.size());
-
+  const std::optional<sockaddr_un> address = unix_socket_address(socket_path);
+  if (!address) return {};
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   // On a Unix-domain socket the send timeout also bounds connect, which
   // waits while the daemon's backlog is full.
@@ -58,7 +54,7 @@ UniqueFd connect_to(const std::string& socket_path, std::chrono::milliseconds li
       ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
     return {};
   }
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
     failure = connect_failure(errno);
     return {};
   }

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "config/config_file.h"
 #include "config/installation.h"
 #include "machine/device_paths.h"
 #include "machine/machine.h"
@@ -15,6 +14,7 @@
 #include "security/security_service.h"
 #include "vaultcheck/checks.h"
 #include "vaultcheck/options.h"
+#include "vaultcheck/output.h"
 #include "vaultcheck/report.h"
 
 namespace {
@@ -33,19 +33,6 @@ constexpr const char* kUsage =
     "Exit status: 0 all ok, 1 a warning, 2 a failure, 3 a usage error,\n"
     "4 the report could not be written to FILE (it is left as it was).\n";
 
-std::string render(vesk::ReportFormat format, const std::string& config_path,
-                   const std::vector<vesk::Check>& checks) {
-  switch (format) {
-    case vesk::ReportFormat::kJson:
-      return vesk::render_json(config_path, checks);
-    case vesk::ReportFormat::kPrometheus:
-      return vesk::render_prometheus(checks, std::time(nullptr));
-    case vesk::ReportFormat::kText:
-      break;
-  }
-  return vesk::render_text(checks);
-}
-
 int check_device(const vesk::Options& options) {
   // keywarden's own choice, so both look at the same file when run from
   // the same folder.
@@ -60,12 +47,9 @@ int check_device(const vesk::Options& options) {
 
   const std::vector<vesk::Check> checks = vesk::run_checks(
       config_path, options.use_daemon ? std::optional(socket_path) : std::nullopt, probes);
-  const std::string report = render(options.format, config_path, checks);
-  if (!options.output_path) {
-    std::cout << report << std::flush;
-  } else if (const std::error_code error = vesk::replace_file(*options.output_path, report, 0644)) {
-    std::cerr << "vaultcheck: cannot write " << *options.output_path << ": " << error.message()
-              << "\n";
+  const std::string report =
+      vesk::render_report(options.format, config_path, checks, std::time(nullptr));
+  if (!vesk::deliver_report(report, options.output_path, std::cout, std::cerr)) {
     return vesk::kReportNotWrittenStatus;
   }
   return vesk::exit_status(checks);
