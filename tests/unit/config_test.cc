@@ -65,8 +65,7 @@ TEST(PolicyRules, RewriteTable) {
       {"garbage from a wrong key keeps the blob", "admin_pass = " + kTier1Blob,
        "admin_pass = \"B(" + kTier1Blob + ")\"\n", 2, "\xff\xfe"},
       {"a blob that does not open", "admin_pass = " + kTier1Blob,
-       "admin_pass = \"B(" + kTier1Blob + ")\"\n", 2},
-  };
+       "admin_pass = \"B(" + kTier1Blob + ")\"\n", 2}};
   for (const auto& row : rows) {
     const std::string before = "[PASSES]\n" + row.before;
     const std::string after =
@@ -88,15 +87,14 @@ TEST(PolicyRules, FailedEncryptionWritesNothing) {
 }
 
 TEST(PolicyRules, RemoteUpdateFlag) {
-  for (const auto& [text, expected] : {
-           std::pair{"allow_remote_updates = true", true},
-           {"[X]\n  allow_remote_updates=\"true\" # yes\n", true},
-           {"allow_remote_updates = false\nallow_remote_updates = true\n", true},
-           {"# allow_remote_updates = true", false},
-           {"allow_remote_updates = false # true", false},
-           {"allow_remote_updates_x = true", false},
-           {"allow_remote_updates = truex", false},
-       }) {
+  for (const auto& [text, expected] :
+       {std::pair{"allow_remote_updates = true", true},
+        {"[X]\n  allow_remote_updates=\"true\" # yes\n", true},
+        {"allow_remote_updates = false\nallow_remote_updates = true\n", true},
+        {"# allow_remote_updates = true", false},
+        {"allow_remote_updates = false # true", false},
+        {"allow_remote_updates_x = true", false},
+        {"allow_remote_updates = truex", false}}) {
     EXPECT_EQ(remote_updates_allowed(text), expected) << text;
   }
 }
@@ -111,10 +109,10 @@ TEST(PolicyRules, ValuesThatCouldStandInTheFile) {
            {"a\rb", false},
            {std::string("a\0b", 3), false},
            {"\xff", false},
-           {"\xc3", false},              // cut short
-           {"\xe0\x80\x80", false},      // overlong
-           {"\xed\xa0\x80", false},      // surrogate
-           {"\xf4\x90\x80\x80", false},  // past U+10FFFF
+           {"\xc3", false},             // cut short
+           {"\xe0\x80\x80", false},     // overlong
+           {"\xed\xa0\x80", false},     // surrogate
+           {"\xf4\x90\x80\x80", false}  // past U+10FFFF
        }) {
     EXPECT_EQ(could_stand_in_file(value), expected) << value;
   }

@@ -14,24 +14,20 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <functional>
+#include <map>
 #include <regex>
 #include <sstream>
-#include <stdexcept>
 
 #include "config/config_file.h"
 #include "config/installation.h"
-#include "console/admin_tool.h"
-#include "fake_machine.h"
-#include "security/base_key.h"
+#include "installation.h"
 #include "security/unique_fd.h"
-#include "temp_folder.h"
 
 namespace vesk {
 namespace {
 
 const std::string kGreen = "\x1b[01;32m", kRed = "\x1b[01;31m", kCyan = "\x1b[01;36m",
-                  kReset = "\x1b[00m";
+                  kYellow = "\x1b[01;33m", kReset = "\x1b[00m";
 std::string line(const std::string& colour, const std::string& text) {
   return colour + text + kReset + "\n";
 }
@@ -44,17 +40,6 @@ std::string menu(bool sealed) {
          (sealed ? "7. Update Application Code (Signed)\n" : "   (Use SCP for Updates)\n") +
          "0. Exit (or 'q')\nSelection: ";
 }
-const std::string kOpen = menu(false), kSealed = menu(true);
-const std::string kAuth =
-    line(kRed, "\n[LOCKED] Authenticating Admin...") + "[*] Checking for Master USB Key... ";
-const std::string kPin = kAuth + line(kGreen, "FOUND") + "[*] Enter Admin PIN: ";
-const std::string kAuthOk = kPin + line(kGreen, "[+] Access Granted.");
-const std::string kUnlock = "[*] Unlocking System Files (Mutable)...\n";
-const std::string kLock = "[*] Locking System Files (Immutable)...\n";
-const std::string kSealing = "[*] Sealing System (Immutable Mode)...\n" + kLock;
-const std::string kLockFailed = line(kRed, "[-] Error: Locking Failed.");
-const std::string kNano = line(kGreen, "[+] Launching Nano...");
-const std::string kIncomplete = "[-] Error: Security Policy Incomplete.";
 // Stage `tier`'s report: a line for each of the first `keys` passwords, then `end`.
 std::string policy(int tier, int keys = 5, const std::string& end = "[+] Data Hardened.") {
   const std::string v = " (v" + std::to_string(tier) + ")";
@@ -65,146 +50,118 @@ std::string policy(int tier, int keys = 5, const std::string& end = "[+] Data Ha
   }
   return text + "\n" + line(end[1] == '+' ? kGreen : kRed, end);
 }
-const std::string kRestore =
-    line(kCyan, "\n--- DISASTER RECOVERY ---") +
-    "This will overwrite the current configuration with the one from USB.\n";
-const std::string kSealedRestore =
-    kRestore + line("\x1b[01;33m", "[!] System is Sealed. Auth required to overwrite.");
 std::string update(bool remote) {
   return line(kCyan, "\n--- PRODUCTION SYSTEM UPDATE ---") +
          "Remote Updates Allowed: " + (remote ? kGreen + "YES" : kRed + "NO") + kReset +
          "\nEnter Package Path (.tar.gz): " +
          (remote ? "Enter Signature Path (.sig): [*] Verifying Digital Signature...\n"
-                 : line("\x1b[01;33m", "[!] Remote updates disabled. Physical Auth required."));
+                 : line(kYellow, "[!] Remote updates disabled. Physical Auth required."));
 }
-std::string applied(const std::string& end = "[+] Update Successful.") {
-  return "[*] Unlocking Application Binary ONLY...\n[*] Applying Update...\n" +
-         line(end[1] == '+' ? kGreen : kRed, end);
-}
-const std::string kAlert = line(kRed, "[-] ALERT: Signature Verification FAILED.");
-const std::string kConfig =
-    "# Tarvemill installation\n[PASSES]\nadmin_pass = \"alpha\"\nfrp_pass = beta # relay\n"
-    "  smtp_pass1 = \"gamma\"\nsmtp_pass2=\"delta\"   # second\nsql_pass = 'epsilon'\n"
-    "[NETWORK]\nallow_remote_updates = false\n";
-const std::string kUnlockCommands =
-    "sudo chattr -i installation.toml keywarden tarvemill_run\nchmod 644 installation.toml\n";
-const std::string kLockCommands =
-    "chmod 444 installation.toml\nsudo chattr +i installation.toml keywarden tarvemill_run\n";
-const std::string kUpdateCommands =
-    "sudo chattr -i tarvemill_run\ntar -xzf update.tar.gz\nsudo chattr +i tarvemill_run\n";
-const std::string kVerify =
-    "openssl dgst -sha256 -verify public_key.pem -signature vesk-update.XXXXXX/signature "
-    "vesk-update.XXXXXX/package\n";
-const std::string kTier2Blob =  // of the installation's device
-    "v2:Dw4NDAsKCQgHBgUEAwIBAOSbIPeSx1BxelcEgG0pOOE5Y_5dAykm5cTP8p7uaZ0j";
+const std::string kIncomplete = "[-] Error: Security Policy Incomplete.";
+const std::string kAuth =
+    line(kRed, "\n[LOCKED] Authenticating Admin...") + "[*] Checking for Master USB Key... ";
+const std::string kApplying = "[*] Unlocking Application Binary ONLY...\n[*] Applying Update...\n";
+const std::string kRestore =
+    line(kCyan, "\n--- DISASTER RECOVERY ---") +
+    "This will overwrite the current configuration with the one from USB.\n";
 
-// An open installation in a fresh folder, on a device whose cpuinfo, sysfs
-// block folder, USB copy and scratch folder are in that folder too, with
-// the master USB key plugged in and an update package at hand.
-struct Installation : TempFolder {
-  explicit Installation(const std::string& config = kConfig) {
-    write("installation.toml", config);
-    write("cpuinfo", "processor\t: 0\nSerial\t\t: 00000000c0ffee01\n");
-    write("sda/device/serial", "USB-4C530001\n");
-    write("update.tar.gz", "tarvemill 2.0");
-    write("update.tar.gz.sig", "signature");
-    machine.sealed = false;
-  }
-
-  // Sets up the device a row names, word by word.
-  void stage(const std::string& words) {
-    std::istringstream in(words);
-    for (std::string word; in >> word;) {
-      if (word == "sealed") machine.sealed = true;
-      if (word == "no-drive") std::filesystem::remove_all(path / "sda");
-      if (word == "no-cpuinfo") std::filesystem::remove(path / "cpuinfo");
-      if (word == "usb-copy") write("usb/installation.toml", "admin_pass = usb\n");
-      if (word == "remote") write("installation.toml", "allow_remote_updates = true\n");
-      if (word == "remote") write("public_key.pem", "key");
-      if (word == "full-disk") machine.write = WriteOutcome::kRestored;
-      if (word == "unreadable") machine.config = Unexpected<ConfigReadError>{};
-      if (word == "throwing") machine.on_run = [](auto&) { throw std::runtime_error("no editor"); };
-      // A command that fails, spaces written as "_".
-      if (word.starts_with("fail:")) {
-        machine.failing.push_back(std::regex_replace(word.substr(5), std::regex("_"), " "));
-      }
-    }
-  }
-
-  // Runs the console on `input` in the installation's folder; returns what
-  // it wrote to both streams and the commands, one a line, the folder's
-  // path and the random part of temporary names taken out.
-  std::array<std::string, 3> console(const std::string& input, std::ostream* out = nullptr,
-                                     int terminal = -1) {
-    const SecurityService security(base_key_bytes(), paths.hardware);
-    std::istringstream in(input);
-    std::ostringstream text;
-    std::ostringstream err;
-    const std::filesystem::path before = std::filesystem::current_path();
-    std::filesystem::current_path(path);
-    AdminTool(security, path / "installation.toml", ConsoleIo{in, out ? *out : text, err, terminal},
-              machine, paths)
-        .run();
-    std::filesystem::current_path(before);
-    std::string commands;
-    for (const std::string& command : machine.commands) commands += command + "\n";
-    return {text.str(), plain(err.str()), plain(commands)};
-  }
-
-  std::string plain(const std::string& text) const {
-    static const std::regex kRandom(R"((\.installation\.toml|vesk-update)\.\w{6})");
-    return std::regex_replace(std::regex_replace(text, std::regex(path.string() + "/"), ""),
-                              kRandom, "$1.XXXXXX");
-  }
-
-  FakeMachine machine;
-  const DevicePaths paths{.hardware = {path / "cpuinfo", path.string() + "/"},
-                          .usb_config = path / "usb/installation.toml",
-                          .scratch_dir = path};
+// What the operator sees, screen by screen: a row names them in order.
+const std::map<std::string, std::string> kScreens = {
+    {"open", menu(false)},
+    {"sealed", menu(true)},
+    {"auth",
+     kAuth + line(kGreen, "FOUND") + "[*] Enter Admin PIN: " + line(kGreen, "[+] Access Granted.")},
+    {"auth-no-pin", kAuth + line(kGreen, "FOUND") + "[*] Enter Admin PIN: "},
+    {"auth-no-drive", kAuth + line(kRed, "FAIL (Missing)")},
+    {"unlock", "[*] Unlocking System Files (Mutable)...\n"},
+    {"lock", "[*] Locking System Files (Immutable)...\n"},
+    {"re-seal", "[*] Re-sealing configuration file...\n[*] Locking System Files (Immutable)...\n"},
+    {"seal", "[*] Sealing System (Immutable Mode)...\n[*] Locking System Files (Immutable)...\n"},
+    {"sealed-ok", line(kGreen, "[+] System SEALED (Stage 3).")},
+    {"lock-failed", line(kRed, "[-] Error: Locking Failed.")},
+    {"nano", line(kGreen, "[+] Launching Nano...")},
+    {"v1", policy(1)},
+    {"v2", policy(2)},
+    {"v2-nothing", policy(2, 0)},
+    {"v1-first-key-incomplete", policy(1, 1, kIncomplete)},
+    {"v2-incomplete", policy(2, 0, kIncomplete)},
+    {"v1-failed", kCyan + "--- Applying Security Policy (v1) ---" + kReset +
+                      "\n    Encrypting sql_pass (v1)... " + line(kRed, "FAILED") + "\n" +
+                      line(kRed, kIncomplete)},
+    {"de-escalated", "[*] System De-escalated (Mutable).\n"},
+    {"enrol", "\n--- USB KEY ENROLLMENT ---\n[*] USB Serial Detected: " + kCyan + "USB-4C530001" +
+                  kReset + "\n" + line(kGreen, "[+] Key Authorized for Recovery.")},
+    {"enrol-no-drive", "\n--- USB KEY ENROLLMENT ---\n" + line(kRed, "[-] No USB Drive found.")},
+    {"restore", kRestore},
+    {"restore-sealed",
+     kRestore + line(kYellow, "[!] System is Sealed. Auth required to overwrite.")},
+    {"restore-no-drive", kRestore + line(kRed, "[-] Error: No USB Drive found.")},
+    {"restore-no-copy", kRestore + line(kRed, "[-] Error: installation.toml not found on USB.")},
+    {"restored", "[*] Restoring Configuration...\n" + line(kGreen, "[+] Restore Successful.") +
+                     "[*] You should now review settings (Option 4) or Seal (Option 3).\n"},
+    {"copy-failed", "[*] Restoring Configuration...\n" + line(kRed, "[-] Copy Failed.")},
+    {"update", update(false)},
+    {"update-signed", update(true)},
+    {"verified", line(kGreen, "[+] Signature VERIFIED. Package Trusted.")},
+    {"alert", line(kRed, "[-] ALERT: Signature Verification FAILED.")},
+    {"no-key", line(kRed, "[-] Error: public_key.pem not found.")},
+    {"applied", kApplying + line(kGreen, "[+] Update Successful.")},
+    {"not-applied", kApplying + line(kRed, "[-] Update Failed.")},
 };
+// The commands the console asks for, by name.
+const std::map<std::string, std::string> kCommands = {
+    {"unlock",
+     "sudo chattr -i installation.toml keywarden tarvemill_run\nchmod 644 installation.toml\n"},
+    {"lock",
+     "chmod 444 installation.toml\nsudo chattr +i installation.toml keywarden tarvemill_run\n"},
+    {"nano", "nano installation.toml\n"},
+    {"cp", "cp usb/installation.toml .installation.toml.XXXXXX\n"},
+    {"verify",
+     "openssl dgst -sha256 -verify public_key.pem -signature vesk-update.XXXXXX/signature "
+     "vesk-update.XXXXXX/package\n"},
+    {"update",
+     "sudo chattr -i tarvemill_run\ntar -xzf update.tar.gz\nsudo chattr +i tarvemill_run\n"},
+    {"update-odd",
+     "sudo chattr -i tarvemill_run\ntar -xzf ./-no;thing.tgz\nsudo chattr +i tarvemill_run\n"},
+    {"update-private",
+     "sudo chattr -i tarvemill_run\ntar -xzf vesk-update.XXXXXX/package\n"
+     "sudo chattr +i tarvemill_run\n"},
+};
+// The texts `names` stand for in `table`, one after the other.
+std::string joined(const std::map<std::string, std::string>& table, const std::string& names) {
+  std::istringstream words(names);
+  std::string text;
+  for (std::string name; words >> name;) text += table.at(name);
+  return text;
+}
 
 TEST(Console, Flows) {
   const std::string huge = "[PASSES]\nadmin_pass = a\n#" + std::string(kMaxConfigBytes - 60, '#');
   const std::string blob = "[PASSES]\nsql_pass = " + kTier2Blob + "\n";
-  std::string menus;
-  for (int i = 0; i < 10; ++i) menus += kOpen;
   const struct {
     const char* name;
-    std::string device, input, output, commands = "", err = "";
+    std::string device, input, screens, commands = "", err = "";
     std::string config = kConfig, config_after = kConfig;  // after: "" when not looked at
   } rows[] = {
       {"menu tokens; enrol without a drive, edit, open; Q exits", "no-drive",
        "00 q1 quit -1 8 2147483648 4294967297 +0 7 5\n4x\nQ 4",
-       menus + "\n--- USB KEY ENROLLMENT ---\n" + line(kRed, "[-] No USB Drive found.") + kOpen +
-           kNano + kOpen,
-       "nano installation.toml\n"},
+       "open open open open open open open open open open enrol-no-drive open nano open", "nano"},
       {"edit, sealed; the PIN's line goes on; enrol; 0 exits", "sealed", "4\n1234 5\n0 4",
-       kSealed + kAuthOk + kUnlock + kNano + "[*] Re-sealing configuration file...\n" + kLock +
-           kSealed + "\n--- USB KEY ENROLLMENT ---\n[*] USB Serial Detected: " + kCyan +
-           "USB-4C530001" + kReset + "\n" + line(kGreen, "[+] Key Authorized for Recovery.") +
-           kSealed,
-       kUnlockCommands + "nano installation.toml\n" + kLockCommands},
-      {"stage 1, sealed", "sealed", "1\npin\n",
-       kSealed + kAuthOk + kUnlock + policy(1) + "[*] System De-escalated (Mutable).\n" + kOpen,
-       kUnlockCommands, "", kConfig, ""},
-      {"stages 2 and 3, open", "", "+2 3",
-       kOpen + policy(2) + kOpen + policy(2, 0) + kSealing +
-           line(kGreen, "[+] System SEALED (Stage 3).") + kSealed,
-       kLockCommands, "", kConfig, ""},
-      {"stage 3, chattr fails", "fail:sudo_chattr_+i", "3",
-       kOpen + policy(2) + kSealing + kLockFailed + kOpen, kLockCommands, "", kConfig, ""},
-      {"stage 3, chmod fails", "fail:chmod", "3",
-       kOpen + policy(2) + kSealing + kLockFailed + kSealed, kLockCommands, "", kConfig, ""},
+       "sealed auth unlock nano re-seal sealed enrol sealed", "unlock nano lock"},
+      {"stage 1, sealed", "sealed", "1\npin\n", "sealed auth unlock v1 de-escalated open", "unlock",
+       "", kConfig, ""},
+      {"stages 2 and 3, open", "", "+2 3", "open v2 open v2-nothing seal sealed-ok sealed", "lock",
+       "", kConfig, ""},
+      {"stage 3, chattr fails", "fail:sudo_chattr_+i", "3", "open v2 seal lock-failed open", "lock",
+       "", kConfig, ""},
+      {"stage 3, chmod fails", "fail:chmod", "3", "open v2 seal lock-failed sealed", "lock", "",
+       kConfig, ""},
       {"stage, edit, sealed, no drive; restore, sealed, neither drive nor file", "sealed no-drive",
-       "2\n4\n6\n",
-       kSealed + kAuth + line(kRed, "FAIL (Missing)") + kSealed + kAuth +
-           line(kRed, "FAIL (Missing)") + kSealed + kRestore +
-           line(kRed, "[-] Error: No USB Drive found.") + kSealed},
+       "2\n4\n6\n", "sealed auth-no-drive sealed auth-no-drive sealed restore-no-drive sealed"},
       {"stage 1, a full disk: the old content put back, no later key", "full-disk", "1",
-       kOpen + policy(1, 1, kIncomplete) + kOpen, "",
+       "open v1-first-key-incomplete open", "",
        line(kRed, "[-] Error: Could not write installation.toml; its old content was put back")},
-      {"stage 2, an unreadable configuration", "unreadable", "2",
-       kOpen + policy(2, 0, kIncomplete) + kOpen, "",
+      {"stage 2, an unreadable configuration", "unreadable", "2", "open v2-incomplete open", "",
        [] {
          std::string errors;
          for (int i = 0; i < 5; ++i)
@@ -213,50 +170,39 @@ TEST(Console, Flows) {
        }()},
       // The blob of the other tier is opened first: with a cpuinfo that
       // cannot be read the key fails, the blob stays.
-      {"stage 1, an unreadable cpuinfo", "no-cpuinfo", "1",
-       kOpen + kCyan + "--- Applying Security Policy (v1) ---" + kReset +
-           "\n    Encrypting sql_pass (v1)... " + line(kRed, "FAILED") + "\n" +
-           line(kRed, kIncomplete) + kOpen,
-       "", line(kRed, "[-] Error: cannot read cpuinfo"), blob, blob},
-      {"stage 1 past the size limit", "", "1", kOpen + policy(1, 1, kIncomplete) + kOpen, "",
+      {"stage 1, an unreadable cpuinfo", "no-cpuinfo", "1", "open v1-failed open", "",
+       line(kRed, "[-] Error: cannot read cpuinfo"), blob, blob},
+      {"stage 1 past the size limit", "", "1", "open v1-first-key-incomplete open", "",
        line(kRed, "[-] Error: Could not write installation.toml: it would be larger than 16 MiB"),
        huge, huge},
       {"restore, sealed, no PIN", "sealed usb-copy", "6\n",
-       kSealed + kSealedRestore + kPin + kSealed},
+       "sealed restore-sealed auth-no-pin sealed"},
       {"restore, sealed", "sealed usb-copy", "6\npin\n",
-       kSealed + kSealedRestore + kAuthOk + kUnlock + "[*] Restoring Configuration...\n" +
-           line(kGreen, "[+] Restore Successful.") +
-           "[*] You should now review settings (Option 4) or Seal (Option 3).\n" + kOpen,
-       kUnlockCommands + "cp usb/installation.toml .installation.toml.XXXXXX\n", "", kConfig,
+       "sealed restore-sealed auth unlock restored open", "unlock cp", "", kConfig,
        "admin_pass = usb\n"},
-      {"restore, the copy fails", "usb-copy fail:cp", "6",
-       kOpen + kRestore + "[*] Restoring Configuration...\n" + line(kRed, "[-] Copy Failed.") +
-           kOpen,
-       "cp usb/installation.toml .installation.toml.XXXXXX\n"},
-      {"restore without the drive's copy", "", "6",
-       kOpen + kRestore + line(kRed, "[-] Error: installation.toml not found on USB.") + kOpen},
+      {"restore, the copy fails", "usb-copy fail:cp", "6", "open restore copy-failed open", "cp"},
+      {"restore without the drive's copy", "", "6", "open restore-no-copy open"},
       // A shell would run two commands for the second package; keywarden
       // hands tar one argument.
       {"update, authenticated; extraction fails", "sealed fail:tar_-xzf_./-no",
        "7\nupdate.tar.gz\npin\n7\n-no;thing.tgz\npin\n",
-       kSealed + update(false) + kAuthOk + applied() + kSealed + update(false) + kAuthOk +
-           applied("[-] Update Failed.") + kSealed,
-       kUpdateCommands +
-           std::regex_replace(kUpdateCommands, std::regex("update.tar.gz"), "./-no;thing.tgz")},
+       "sealed update auth applied sealed update auth not-applied sealed", "update update-odd", "",
+       kConfig, ""},
       {"signed update: a bad signature; a missing file never reaches openssl",
        "sealed remote fail:openssl", "7\nupdate.tar.gz update.tar.gz.sig\n7\nupdate.tar.gz x\n",
-       kSealed + update(true) + kAlert + kSealed + update(true) + kAlert + kSealed, kVerify, "",
-       kConfig, ""},
-      {"an operation that throws gives the menu back", "throwing", "4", kOpen + kNano + kOpen,
-       "nano installation.toml\n", line(kRed, "[-] Error: no editor")},
+       "sealed update-signed alert sealed update-signed alert sealed", "verify", "", kConfig, ""},
+      {"signed update without the key", "sealed remote no-key", "7\nupdate.tar.gz x.sig\n",
+       "sealed update-signed no-key sealed", "", "", kConfig, ""},
+      {"an operation that throws gives the menu back", "throwing", "4", "open nano open", "nano",
+       line(kRed, "[-] Error: no editor")},
   };
   for (const auto& row : rows) {
     Installation device(row.config);
     device.stage(row.device);
     const auto [out, err, commands] = device.console(row.input);
-    EXPECT_EQ(out, row.output) << row.name;
+    EXPECT_EQ(out, joined(kScreens, row.screens)) << row.name;
     EXPECT_EQ(err, row.err) << row.name;
-    EXPECT_EQ(commands, row.commands) << row.name;
+    EXPECT_EQ(commands, joined(kCommands, row.commands)) << row.name;
     if (!row.config_after.empty()) {
       EXPECT_EQ(device.read("installation.toml"), row.config_after) << row.name;
     }
@@ -265,8 +211,7 @@ TEST(Console, Flows) {
 
 // The bytes tar extracts are the bytes whose signature was verified: the
 // operator's file is swapped right after it was copied. The private folder
-// a killed run left goes, and so does the update's own; without the key,
-// nothing is verified.
+// a killed run left goes, and so does the update's own.
 TEST(Console, SignedUpdateExtractsTheBytesItVerified) {
   Installation device;
   device.stage("sealed remote");
@@ -279,17 +224,12 @@ TEST(Console, SignedUpdateExtractsTheBytesItVerified) {
   };
   const std::string input = "7\nupdate.tar.gz update.tar.gz.sig\n";
   const auto [out, err, commands] = device.console(input);
-  EXPECT_EQ(out, kSealed + update(true) + line(kGreen, "[+] Signature VERIFIED. Package Trusted.") +
-                     applied() + kSealed);
-  EXPECT_EQ(commands, kVerify + std::regex_replace(kUpdateCommands, std::regex("update.tar.gz"),
-                                                   "vesk-update.XXXXXX/package"));
+  EXPECT_EQ(out, joined(kScreens, "sealed update-signed verified applied sealed"));
+  EXPECT_EQ(commands, joined(kCommands, "verify update-private"));
   EXPECT_EQ(extracted, "tarvemill 2.0");
   for (const auto& entry : std::filesystem::directory_iterator(device.path)) {
     EXPECT_FALSE(entry.path().filename().string().starts_with("vesk-update.")) << entry.path();
   }
-  std::filesystem::remove(device.path / "public_key.pem");
-  EXPECT_EQ(device.console(input)[0],
-            kSealed + update(true) + line(kRed, "[-] Error: public_key.pem not found.") + kSealed);
 }
 
 // Whether the terminal echoed when the PIN prompt was written.

@@ -16,28 +16,26 @@ TEST(RequestProtocol, Table) {
     std::optional<std::string> reply;
     std::string asked_blob = "-";  // "-": unvault not called
     int asked_tier = 0;
-  } rows[] = {
-      {"PING:", "PONG"},
-      {std::string("PING:\0UNVAULT:x", 15), "PONG"},
-      {"PING", std::nullopt},
-      {"PING:anything", "PONG"},
-      {":", "ERR"},
-      {"ping:", "ERR"},
-      {"UNVAULTX:v1:abc", "ERR"},
-      {"UNVAULT:", "value", "", 1},
-      {"UNVAULT:v2:abc\n", "value", "v2:abc\n", 2},
-      {"UNVAULT:v3:a:b", "value", "v3:a:b", 3},
-      {"UNVAULT:vx:abc", "value", "vx:abc", 2},
-      {"UNVAULT:x2:abc", "value", "x2:abc", 1},
-      {"UNVAULT:vault", "value", "vault", 1},
-      {"UNVAULT:v2", "value", "v2", 1},
-      {std::string("UNVAULT:v2:a\0b", 14), "value", "v2:a", 2},
-      {"UNVAULT:" + std::string(5000, 'A'), "value", std::string(4095 - 8, 'A'), 1},
-      {"UNVAULT:throw", "ERR:DECRYPT_FAIL", "throw", 1},
-      {"UNVAULT:short", "ERR_BLOB_SHORT", "short", 1},
-      {"UNVAULT:undecodable", "ERR_DECODE_FAIL", "undecodable", 1},
-      {"UNVAULT:wrong", "ERR:DECRYPT_FAIL", "wrong", 1},
-  };
+  } rows[] = {{"PING:", "PONG"},
+              {std::string("PING:\0UNVAULT:x", 15), "PONG"},
+              {"PING", std::nullopt},
+              {"PING:anything", "PONG"},
+              {":", "ERR"},
+              {"ping:", "ERR"},
+              {"UNVAULTX:v1:abc", "ERR"},
+              {"UNVAULT:", "value", "", 1},
+              {"UNVAULT:v2:abc\n", "value", "v2:abc\n", 2},
+              {"UNVAULT:v3:a:b", "value", "v3:a:b", 3},
+              {"UNVAULT:vx:abc", "value", "vx:abc", 2},
+              {"UNVAULT:x2:abc", "value", "x2:abc", 1},
+              {"UNVAULT:vault", "value", "vault", 1},
+              {"UNVAULT:v2", "value", "v2", 1},
+              {std::string("UNVAULT:v2:a\0b", 14), "value", "v2:a", 2},
+              {"UNVAULT:" + std::string(5000, 'A'), "value", std::string(4095 - 8, 'A'), 1},
+              {"UNVAULT:throw", "ERR:DECRYPT_FAIL", "throw", 1},
+              {"UNVAULT:short", "ERR_BLOB_SHORT", "short", 1},
+              {"UNVAULT:undecodable", "ERR_DECODE_FAIL", "undecodable", 1},
+              {"UNVAULT:wrong", "ERR:DECRYPT_FAIL", "wrong", 1}};
   for (const auto& row : rows) {
     std::string asked_blob = "-";
     int asked_tier = 0;

@@ -39,8 +39,7 @@ TEST(ReplaceFile, RemovesTheLeftoversOfKilledRuns) {
       {".installation.toml.AbC123", true},   {".installation.toml.AbC12", false},
       {".installation.toml.AbC1234", false}, {"installation.toml.AbC123", false},
       {".installation.toml.Ab-123", false},  {".other.toml.AbC123", false},
-      {".installation.toml.Held12", false},
-  };
+      {".installation.toml.Held12", false}};
   for (const auto& [name, removed] : rows) folder.write(name, "password");
   fs::create_directory(folder.path / ".installation.toml.Dir123");
   folder.write("installation.toml", "old");

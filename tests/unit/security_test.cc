@@ -50,14 +50,13 @@ std::optional<std::string> text_of(const std::optional<Secret>& serial) {
 
 TEST(HardwareIdentity, CpuSerialRules) {
   using Serial = std::optional<std::string>;
-  for (const auto& [file, expected] : {
-           std::pair<std::string, Serial>{"Hardware\t: BCM2835\nSerial Number : ABC\n", "ABC"},
-           {"Serial\t: value  \t\r\nSerial\t: second\n", "value  \t\r"},
-           // Only "Serialx" matches, and has no colon.
-           {"serial\t: lower\n Serial\t: indented\nSerialx", ""},
-           {"Serial:", ""},
-           {"processor\t: 0\n", std::nullopt},
-       }) {
+  for (const auto& [file, expected] :
+       {std::pair<std::string, Serial>{"Hardware\t: BCM2835\nSerial Number : ABC\n", "ABC"},
+        {"Serial\t: value  \t\r\nSerial\t: second\n", "value  \t\r"},
+        // Only "Serialx" matches, and has no colon.
+        {"serial\t: lower\n Serial\t: indented\nSerialx", ""},
+        {"Serial:", ""},
+        {"processor\t: 0\n", std::nullopt}}) {
     EXPECT_EQ(text_of(read_cpu_serial(file)), expected) << file;
   }
   for (const auto& [file, expected] : {std::pair<const char*, Serial>{"  first second\n", "first"},
@@ -79,8 +78,8 @@ TEST(TierKey, KnownAnswers) {
       {kSerialLine, "USB123", "", 3,
        "2660E353F6A3D21D6E9B4A72336B8ED778E23A25CFC2708D7AC2FA66D4EB62F5"},
       {kSerialLine, "", "", 3, "22BF6EBD1DA0ED18B8FE71E4E5BF49D71E935B142BAFF4905C617388BF0EE26C"},
-      {kSerialLine, "", "x", 0, "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"},
-  };
+      {kSerialLine, "", "x", 0,
+       "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"}};
   for (const auto& row : rows) {
     const FakeDevice device(row.serial_line, row.usb);
     EXPECT_EQ(hex(device.service().keys.derive(row.tier, row.extra)), row.expected);
@@ -112,7 +111,7 @@ TEST(VaultBlob, KnownBlobsWrongKeysAndMalformedBlobs) {
            {"v1:AAAAAAAAAAAAAAAAAAAA", 1, "ERR_DECODE_FAIL"},
            {"v1:!!!! not base64", 1, "ERR_DECODE_FAIL"},
            {"v1:AAAAAAAAAAAAAAAAAAAAAA==", 1, "ERR:DECRYPT_FAIL"},  // IV only
-           {"v1:" + std::string(27, 'A'), 1, "ERR:DECRYPT_FAIL"},   // not whole blocks
+           {"v1:" + std::string(27, 'A'), 1, "ERR:DECRYPT_FAIL"}    // not whole blocks
        }) {
     EXPECT_EQ(opened(service, blob, tier), expected) << blob;
   }
@@ -155,16 +154,14 @@ TEST(BlobFormat, WellFormedBlobs) {
   EXPECT_TRUE(is_well_formed_blob(kTier2Blob, 2));
   EXPECT_FALSE(is_well_formed_blob(kTier1Blob, 2));
   const std::string body = kTier1Blob.substr(3);
-  for (const std::string& text : {
-           "v1:" + body + "AAAA",                          // 48-byte payload: no
-           std::string("v1:AAAAAAAAAAAAAAAAAAAAAA=="),     // IV only
-           std::string(kTier1Blob).replace(5, 1, 1, '+'),  // standard alphabet
-           "v1:" + body.substr(1),
-           "v1:" + std::string(65, 'A') + "===",  // 48 bytes, were "===" padding
-           "v1:" + std::string(54, 'A') + "==",   // 40 bytes: not whole blocks
-           std::string("Dev2024v1!"),
-           std::string("v1:"),
-       }) {
+  for (const std::string& text :
+       {"v1:" + body + "AAAA",                          // 48-byte payload: no
+        std::string("v1:AAAAAAAAAAAAAAAAAAAAAA=="),     // IV only
+        std::string(kTier1Blob).replace(5, 1, 1, '+'),  // standard alphabet
+        "v1:" + body.substr(1),
+        "v1:" + std::string(65, 'A') + "===",  // 48 bytes, were "===" padding
+        "v1:" + std::string(54, 'A') + "==",   // 40 bytes: not whole blocks
+        std::string("Dev2024v1!"), std::string("v1:")}) {
     EXPECT_FALSE(is_well_formed_blob(text, 1)) << text;
   }
 }

@@ -49,8 +49,7 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
       {kPong, none,
        "cpu-serial: fail UNKNOWN_CPU: no CPU serial, tier-2 keys would bind to nothing"},
       {kPong, none, "cpu-serial: fail cannot read /proc/cpuinfo", kConfig, "/nonexistent"},
-      {kPong, none, fails + "cannot read /proc/cpuinfo)", kConfig, "/", false},
-  };
+      {kPong, none, fails + "cannot read /proc/cpuinfo)", kConfig, "/", false}};
   for (const auto& row : rows) {
     const SecurityService service(base_key_bytes(), HardwarePaths{row.cpuinfo, "/sys/block/"});
     FakeMachine machine;
