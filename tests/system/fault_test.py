@@ -131,19 +131,6 @@ class Faults(unittest.TestCase):
         self.sweep([self.device.path("install/keywarden")], "6\n", SELECTION, self.fresh_config,
                    lambda result, killed: self.config_promises(result, killed, copy.__eq__, "[+] Restore Successful."))
 
-    def test_stage_3(self):
-        protected = [self.device.path("install/" + name) for name in ("installation.toml", "keywarden", "tarvemill_run")]
-        self.device.keywarden("2\n")
-        vaulted = self.device.read()
-
-        def check(result, killed):
-            flags = run("lsattr", *protected).split()[::2]
-            sealed = all("i" in flag for flag in flags) and os.stat(self.config).st_mode & 0o777 == 0o444
-            return [why for why, broken in (("configuration changed", self.device.read() != vaulted), (
-                "sealed reported, %r" % flags, "System SEALED" in result.stdout and not sealed)) if broken]
-        self.sweep([protected[1]], "3\n", SELECTION,
-                   lambda: (run("chattr", "-i", *protected), os.chmod(self.config, 0o644)), check)
-
     def test_signed_update(self):
         device, application = self.device, self.device.path("install/tarvemill_run")
         device.signed_update()

@@ -52,23 +52,5 @@ TEST(ReplaceFile, RemovesTheLeftoversOfKilledRuns) {
   EXPECT_EQ(folder.read("installation.toml"), "new");
 }
 
-// Only a regular file within the size limit is read; a FIFO is never waited on.
-TEST(ReadConfigFile, WhatIsRead) {
-  const TempFolder folder;
-  folder.write("file", "text");
-  fs::create_directory(folder.path / "folder");
-  ASSERT_EQ(mkfifo((folder.path / "fifo").c_str(), 0600), 0);
-  fs::resize_file(folder.write("large", ""), kMaxConfigBytes + 1);
-  for (const auto& [name, error] :
-       {std::pair<const char*, ConfigReadError>{"folder", ConfigReadError::kUnreadable},
-        {"fifo", ConfigReadError::kUnreadable},
-        {"missing", ConfigReadError::kUnreadable},
-        {"large", ConfigReadError::kTooLarge}}) {
-    const ConfigRead read = read_config_file(folder.path / name);
-    EXPECT_TRUE(!read && read.error() == error) << name;
-  }
-  EXPECT_EQ((*read_config_file(folder.path / "file")).view(), "text");
-}
-
 }  // namespace
 }  // namespace vesk

@@ -117,14 +117,6 @@ TEST(VaultBlob, KnownBlobsWrongKeysAndMalformedBlobs) {
   }
 }
 
-// A cpuinfo that cannot be opened or read to its end gives no serial, so no
-// key is bound to one: tiers 2 and 3 fail.
-TEST(TierKey, NoKeyFromAnUnreadableCpuinfo) {
-  const SecurityService service(base_key_bytes(), HardwarePaths{"/", "/sys/block/"});
-  EXPECT_THROW(service.keys.derive(3, ""), DeviceIdentityError);
-  EXPECT_THROW(service.cipher.unvault(kTier2Blob, 2, ""), DeviceIdentityError);  // no key is tried
-}
-
 TEST(VaultBlob, RoundTripsAndShape) {
   const FakeDevice device(kSerialLine);
   const SecurityService service = device.service();

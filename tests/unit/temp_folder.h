@@ -18,10 +18,9 @@ struct TempFolder {
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
 
-  std::filesystem::path write(const std::string& name, const std::string& text) const {
+  void write(const std::string& name, const std::string& text) const {
     std::filesystem::create_directories((path / name).parent_path());
     std::ofstream(path / name) << text;
-    return path / name;
   }
   std::string read(const std::string& name) const {
     std::ostringstream text;

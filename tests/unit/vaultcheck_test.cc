@@ -33,6 +33,7 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
     ConfigRead config = kConfig;
     std::string cpuinfo = "/dev/null";  // read whole, no serial
     bool daemon = true;
+    mode_t mode = 0;  // the configuration's permission bits
   } rows[] = {
       {kPong, none, opens},  // the empty value
       {kPong, reply(Exchange::kAnswered, "ERR"), opens},
@@ -49,13 +50,24 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
       {kPong, none,
        "cpu-serial: fail UNKNOWN_CPU: no CPU serial, tier-2 keys would bind to nothing"},
       {kPong, none, "cpu-serial: fail cannot read /proc/cpuinfo", kConfig, "/nonexistent"},
-      {kPong, none, fails + "cannot read /proc/cpuinfo)", kConfig, "/", false}};
+      {kPong, none, fails + "cannot read /proc/cpuinfo)", kConfig, "/", false},
+      {kPong, none, "admin_pass: fail plain text", Secret("[PASSES]\nadmin_pass = alpha")},
+      {kPong, reply(Exchange::kAnswered, "pw"),
+       "admin_pass: warn tier-1 blob (development key, opens on any device)",
+       Secret("[PASSES]\nadmin_pass = v1:AAECAwQFBgcICQoLDA0OD664kzSMRj2X5tfdsZRK59E=")},
+      {kPong, none, "remote-updates: fail on, but public_key.pem is missing",
+       Secret("allow_remote_updates = true")},
+      // Read-only without the immutable attribute (here: no protected file at all).
+      {kPong, none,
+       "seal: fail partly sealed: installation.toml (missing), keywarden (missing), tarvemill_run "
+       "(missing) not immutable; mode 0444",
+       kConfig, "/dev/null", true, 0444}};
   for (const auto& row : rows) {
     const SecurityService service(base_key_bytes(), HardwarePaths{row.cpuinfo, "/sys/block/"});
     FakeMachine machine;
     machine.daemon = [&row](auto& request) { return request == "PING:" ? row.pong : row.value; };
     machine.config = row.config;
-    machine.info = FileInfo{S_IFREG};
+    machine.info = FileInfo{S_IFREG | row.mode};
     const Probes probes{.service = service, .machine = machine};
     const std::string name = row.check.substr(0, row.check.find(':'));
     std::string found;  // every check of that name, so a missing one fails too

@@ -7,19 +7,22 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <sstream>
 
+#include "console/admin_tool.h"
 #include "daemon/request_protocol.h"
-#include "installation.h"
+#include "fake_machine.h"
+#include "security/base_key.h"
+#include "temp_folder.h"
 #include "vaultcheck/checks.h"
 
 namespace {
 
 const std::string kPassword = "Pw-7e1f0c-9a4b2d8";
+const std::string kCpuSerial = "00000000c0ffee42";
 std::vector<std::string> secrets;  // filled before watching starts
 bool watching = false;
 int blocks_with_a_secret = 0;
@@ -50,40 +53,48 @@ namespace vesk {
 namespace {
 
 TEST(Wiping, NoSecretInFreedMemoryAfterWholeOperations) {
-  const std::string config = "[PASSES]\nadmin_pass = \"" + kPassword +
-                             "\"\nsql_pass = " + kPassword + " # twice\nadmin_pass = " + kPassword +
+  const TempFolder device;
+  const std::string config = "[PASSES]\nadmin_pass = \"" + kPassword + "\"\n" +
+                             "sql_pass = " + kPassword + " # twice\nadmin_pass = " + kPassword +
                              "\n" + std::string(100, '#') + "\nallow_remote_updates = true\n";
-  Installation device(config);
+  device.write("installation.toml", config);
   device.write("usb/installation.toml", config);
-  const SecurityService service(base_key_bytes(), device.paths.hardware);
+  device.write("cpuinfo", "processor\t: 0\nSerial\t\t: " + kCpuSerial + "\n");
+  device.write("sda/device/serial", "USB-KEY-1\n");
+  const std::string config_path = device.path / "installation.toml";
+  const DevicePaths paths{.hardware = {device.path / "cpuinfo", device.path.string() + "/"},
+                          .usb_config = device.path / "usb/installation.toml"};
+  const SecurityService service(base_key_bytes(), paths.hardware);
   const SecureBytes key = service.keys.derive(2, "");
-  secrets = {kPassword, "00000000c0ffee01", std::string(key.begin(), key.end())};
+  secrets = {kPassword, kCpuSerial, std::string(key.begin(), key.end())};
+  FakeMachine machine;
+  std::ostringstream output;
+  std::istringstream stages("1\n2\n0\n");
+  std::istringstream restore("6\n" + kPassword + "\n0\n");
   const Unvaulter unvault = [&service](std::string_view blob, int tier) {
     return service.cipher.unvault(blob, tier, "");
   };
-  device.machine.daemon = [&unvault](const std::string& request) {
+  machine.daemon = [&unvault](const std::string& request) {
     return DaemonReply{Exchange::kAnswered, *reply_to_request(request, unvault)};
   };
-  const Probes probes{.service = service, .machine = device.machine};
-  const std::string config_path = device.path / "installation.toml";
-  std::istringstream pin("6\n" + kPassword + "\n0\n");  // the harness's copy, freed after
+  const Probes probes{.service = service, .machine = machine};
+  std::vector<Check> checks;
 
   watching = true;
-  (void)device.console("1\n2\n0\n");
-  std::vector<Check> checks = run_checks(config_path, "vesk.sock", probes);
+  AdminTool(service, config_path, ConsoleIo{stages, output, output}, machine, paths).run();
+  checks = run_checks(config_path, "vesk.sock", probes);
   const std::vector<Check> with_the_key = run_checks(config_path, std::nullopt, probes);
-  device.machine.sealed = true;
-  const std::string restored = device.console(pin)[0];
+  checks.insert(checks.end(), with_the_key.begin(), with_the_key.end());
+  machine.sealed = true;
+  AdminTool(service, config_path, ConsoleIo{restore, output, output}, machine, paths).run();
   watching = false;
 
   EXPECT_EQ(blocks_with_a_secret, 0);
   // The operations did their work: six tier-2 blobs that open, and a restore.
-  checks.insert(checks.end(), with_the_key.begin(), with_the_key.end());
-  EXPECT_EQ(
-      std::count_if(checks.begin(), checks.end(),
-                    [](const Check& check) { return check.detail.starts_with("tier-2 blob, "); }),
-      6);
-  EXPECT_NE(restored.find("[+] Restore Successful."), std::string::npos);
+  int opened = 0;
+  for (const Check& check : checks) opened += check.detail.find("tier-2 blob, ") == 0 ? 1 : 0;
+  EXPECT_EQ(opened, 6) << output.str();
+  EXPECT_NE(output.str().find("[+] Restore Successful."), std::string::npos);
 }
 
 }  // namespace
