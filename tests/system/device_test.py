@@ -332,9 +332,14 @@ class Road(DeviceTest):
         run("cc", "-shared", "-fPIC", "-o", device.path("nochmod.so"), "-x", "c", "-", input="int chmod() { return 0; }")
         device.start_vaultd({"LD_PRELOAD": device.path("nochmod.so"), "ASAN_OPTIONS": "verify_asan_link_order=0"},
                             lambda: os.umask(0))
-        # With 4 descriptors (standard streams, socket) there is none left to accept with. (Its group stays 0,
-        # so this test may change its limits.)
+        # A silent client holds it in read while its limit drops to 4 descriptors (standard streams, socket): once
+        # that client goes, every accept fails for want of one. (Its group stays 0, so this test may change its
+        # limits.) Lowered while it waits in accept, the limit would not reach the descriptor accept already holds.
+        silent = socket.socket(socket.AF_UNIX)
+        silent.connect(SOCKET)
+        wait_until(lambda: "read" in open("/proc/%d/wchan" % device.daemon.pid).read())
         resource.prlimit(device.daemon.pid, resource.RLIMIT_NOFILE, (4, 64))
+        silent.close()
         ignored = int(re.search(r"SigIgn:\s+(\w+)", open("/proc/%d/status" % device.daemon.pid).read()).group(1), 16)
         self.assertEqual((oct(os.stat(SOCKET).st_mode), ignored >> (signal.SIGPIPE - 1) & 1), ("0o140660", 1))
         client = subprocess.Popen(["socat", "-t", "30", "-", "UNIX-CONNECT:" + SOCKET], stdin=subprocess.PIPE,
