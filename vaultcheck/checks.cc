@@ -160,7 +160,10 @@ void append_hardware_checks(const SecurityService& service, std::vector<Check>& 
   // The drive is needed only while an operator authenticates, so its
   // absence is the normal state.
   const bool usb_present = service.identity.device_serial(kUsbDevice).has_value();
-  checks.push_back({"usb-drive", Status::kOk, usb_present ? "present at sda" : "absent", {}});
+  checks.push_back({"usb-drive",
+                    Status::kOk,
+                    usb_present ? std::string("present at ") + kUsbDevice : "absent",
+                    {}});
 }
 
 // What daemon-ping says when the daemon did not answer PONG.
