@@ -4,6 +4,7 @@
 #include <iostream>
 #include <optional>
 
+#include "daemon/readiness.h"
 #include "daemon/security_daemon.h"
 #include "daemon/stop_signals.h"
 #include "machine/device_paths.h"
@@ -22,6 +23,9 @@ int main() {
   }
   // Flushed at once: whoever started the daemon may wait for this line.
   std::cout << "[+] VESK Security Daemon Listening on " << paths.socket << "\n" << std::flush;
+  // systemd starts the units that need vaultd only now; when the message
+  // cannot be sent, its start timeout says so.
+  (void)vesk::notify_ready();
   daemon.serve();
   return 0;
 }
