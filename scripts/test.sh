@@ -3,7 +3,8 @@
 # (see scripts/install-deps.sh and scripts/appliance-test.sh), then:
 #   1. builds with warnings as errors and ASan + UBSan, runs every unit and
 #      system test with ctest;
-#   2. static analysis;  3. fuzzing;  4. the AArch64 build and the packages.
+#   2. static analysis;  3. fuzzing;  4. the AArch64 build and the packages;
+#   5. the arm64 package on a booted arm64 Debian (scripts/boot-test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -21,4 +22,6 @@ step "fuzzing"
 scripts/fuzz.sh
 step "AArch64 and packages"
 scripts/appliance-test.sh
+step "the arm64 package on a booted arm64 system"
+scripts/boot-test.sh
 step "all passed"
