@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build/lint -DVESK_BUILD_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 sources=(security/*.cc config/*.cc machine/*.cc console/*.cc daemon/*.cc vaultcheck/*.cc)
 echo "clang-tidy and cppcheck on ${#sources[@]} files"
-printf '%s\n' "${sources[@]}" | xargs -P"$(nproc)" -n4 clang-tidy -p build/lint --quiet 2>&1 |
+printf '%s\n' "${sources[@]}" | xargs -P"$(nproc)" -n1 clang-tidy -p build/lint --quiet 2>&1 |
   (! grep -E 'warning:|error:')
 cppcheck --project=build/lint/compile_commands.json --std=c++20 --enable=warning,style,performance,portability \
   --inline-suppr --suppress=missingIncludeSystem --error-exitcode=1 -q
