@@ -15,8 +15,8 @@
 # The machine has no network and no disk: the kernel is given the whole
 # root (debootstrap, minbase, with systemd, socat and the package's
 # dependencies) as its initramfs. The root and the kernel are built once
-# and cached in /var/cache/vesk-boot, keyed on their package list (about 5
-# minutes; then about 20 s to boot). Building the root runs debootstrap's
+# and cached in /var/cache/vesk-boot, keyed on their package list (about 3
+# minutes here; then about 20 s to boot). Building the root runs debootstrap's
 # second stage under a temporary binfmt registration of qemu-aarch64-static,
 # removed right after. Installs, when missing: qemu-system-arm,
 # qemu-user-static, debootstrap and cpio. Nothing else outside the cache
@@ -34,7 +34,7 @@ binfmt=/proc/sys/fs/binfmt_misc mounted=
 trap '[ ! -e $binfmt/vesk-aarch64 ] || echo -1 >$binfmt/vesk-aarch64; [ -z "$mounted" ] || umount $binfmt; rm -rf "$work"' EXIT
 
 if [ ! -f "$cache/root.cpio" ] || [ ! -f "$cache/vmlinuz" ]; then
-  echo "arm64-vm: building the arm64 root in $cache (once, about 5 minutes)" >&2
+  echo "arm64-vm: building the arm64 root in $cache (once, about 3 minutes)" >&2
   mkdir -p "$cache" "$work/root" "$work/kernel"
   mirror=$(awk '$1 == "URIs:" { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
   quietly debootstrap --arch=arm64 --foreign --variant=minbase --include="$packages" bookworm "$work/root" \
