@@ -51,10 +51,6 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
        "cpu-serial: fail UNKNOWN_CPU: no CPU serial, tier-2 keys would bind to nothing"},
       {kPong, none, "cpu-serial: fail cannot read /proc/cpuinfo", kConfig, "/nonexistent"},
       {kPong, none, fails + "cannot read /proc/cpuinfo)", kConfig, "/", false},
-      {kPong, none, "admin_pass: fail plain text", Secret("[PASSES]\nadmin_pass = alpha")},
-      {kPong, reply(Exchange::kAnswered, "pw"),
-       "admin_pass: warn tier-1 blob (development key, opens on any device)",
-       Secret("[PASSES]\nadmin_pass = v1:AAECAwQFBgcICQoLDA0OD664kzSMRj2X5tfdsZRK59E=")},
       {kPong, none, "remote-updates: fail on, but public_key.pem is missing",
        Secret("allow_remote_updates = true")},
       // Read-only without the immutable attribute (here: no protected file at all).
