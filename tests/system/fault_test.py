@@ -47,9 +47,9 @@ class Faults(unittest.TestCase):
         self.addCleanup(self.device.close)
         self.config = self.device.path("install/installation.toml")
 
-    # Runs `argv` once cleanly under strace, then once per failure and kill of each call from the first line matching
-    # `marker` on; `check(result, killed)` returns the promises a run broke.
-    def sweep(self, argv, stdin, marker, prepare, check):
+    # Runs `argv` once cleanly under strace (after which `done()` must hold), then once per failure and kill of each
+    # call from the first line matching `marker` on; `check(result, killed)` returns the promises a run broke.
+    def sweep(self, argv, stdin, marker, prepare, check, done):
         log, env = self.device.path("strace.log"), {"PATH": self.device.path("bin") + ":/usr/bin:/usr/sbin",
                                                      "ASAN_OPTIONS": "detect_leaks=0"}
 
@@ -57,7 +57,7 @@ class Faults(unittest.TestCase):
             prepare()
             return subprocess.run(["strace", "-y", "-o", log if not strace else "/dev/null", *strace, *argv],
                                   input=stdin, capture_output=True, text=True, cwd=self.device.dir, env=env, timeout=60)
-        self.assertEqual(check(attempt(), False), [])
+        self.assertEqual((check(attempt(), False), done()), ([], True))
         # The sanitizers probe memory through a pipe of their own; failing that makes them, not the program, give up.
         seen, occurrences, started = collections.Counter(), [], False
         for line in run("cat", log).splitlines():
@@ -119,7 +119,8 @@ class Faults(unittest.TestCase):
             return self.config_promises(result, killed, lambda text: mix or vaulted(text), "[+] Data Hardened.",
                                         lambda text: vaulted(text) and len(blobs_of(text)) == len(PASSWORDS)) + [
                 "a key written after a failed write"] * ("put back" in result.stderr and keys != list(KEYS[:len(keys)]))
-        self.sweep([self.device.path("install/keywarden")], "2\n", SELECTION, prepare, check)
+        self.sweep([self.device.path("install/keywarden")], "2\n", SELECTION, prepare, check,
+                   lambda: len(blobs_of(self.device.read())) == len(PASSWORDS))
 
     def test_stage_2_through_a_temporary_file(self): self.stage_2(False)  # noqa: E704
 
@@ -129,7 +130,8 @@ class Faults(unittest.TestCase):
         copy = "[PASSES]\nadmin_pass = restored\n"
         self.device.write("/mnt/usb/installation.toml", copy)
         self.sweep([self.device.path("install/keywarden")], "6\n", SELECTION, self.fresh_config,
-                   lambda result, killed: self.config_promises(result, killed, copy.__eq__, "[+] Restore Successful."))
+                   lambda result, killed: self.config_promises(result, killed, copy.__eq__, "[+] Restore Successful."),
+                   lambda: self.device.read() == copy)
 
     def test_signed_update(self):
         device, application = self.device, self.device.path("install/tarvemill_run")
@@ -149,8 +151,9 @@ class Faults(unittest.TestCase):
                  and "Locking" not in result.stdout),
                 ("private folder left without a word", not killed and leftovers("/var/tmp", r"vesk-update\.\w{6}")
                  and "remove" not in result.stderr)) if broken]
+        # Done with the real openssl and tar.
         self.sweep([device.path("install/keywarden")], "7\nupdate.tar.gz update.tar.gz.sig\n", SELECTION, prepare,
-                   check)
+                   check, lambda: device.read("install/tarvemill_run") == "tarvemill 2.0\n")
 
     def test_vaultcheck_output(self):
         report = "/run/vesk.prom"  # on the device's own tmpfs
@@ -168,7 +171,7 @@ class Faults(unittest.TestCase):
                  not in result.stderr),
                 ("temporary file left", not killed and leftovers("/run", r"\.vesk\.prom\.\w{6}"))) if broken]
         self.sweep([PROGRAMS["vaultcheck"], "--no-daemon", "--prometheus", "--output", report], "",
-                   r"installation\.toml", prepare, check)
+                   r"installation\.toml", prepare, check, lambda: self.device.read(report) != "old\n")
 
 
 if __name__ == "__main__":

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 #include "fake_machine.h"
 #include "security/base_key.h"
+#include "security/file_io.h"
 #include "security/unique_fd.h"
 #include "vaultcheck/checks.h"
 
@@ -85,8 +85,7 @@ TEST(Report, Escaping) {
 // socket and a file that is no socket are told apart from it.
 TEST(DaemonClient, GivesUpAfterTwoSecondsAndSaysWhy) {
   const std::string folder = testing::TempDir(), listening = folder + "vesk-silent.sock";
-  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-  listening.copy(address.sun_path, sizeof address.sun_path - 1);
+  sockaddr_un address = *unix_socket_address(listening);
   unlink(listening.c_str());
   const UniqueFd silent(socket(AF_UNIX, SOCK_STREAM, 0));
   ASSERT_EQ(bind(silent.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
