@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 # The real keywarden, vaultd and vaultcheck on an appliance simulated in a
 # private mount namespace: a fake /proc/cpuinfo, tmpfs over /sys/block, /mnt,
-# /opt, /run and /var/tmp, an installation folder in a temp folder, and
-# stand-ins in PATH that log every outside command before running the real
-# one (sudo and nano only log). Nothing of the host changes.
+# /opt, /run and /var/tmp, an installation folder in a temp folder, and a
+# sudo in PATH that runs the command as it is. Nothing of the host changes.
+# (The console's dialogues are tables in tests/unit/console_test.cc.)
 #
 #   device_test.py [unittest arguments]   as root, with the programs named by
 #                                         $KEYWARDEN, $VAULTD and $VAULTCHECK
@@ -139,7 +139,7 @@ class DeviceTest(unittest.TestCase):
 
 
 class Console(DeviceTest):
-    # keywarden on a real terminal (its dialogues are tables in tests/unit/console_test.cc).
+    # keywarden on a real terminal.
 
     def test_a_signal_at_the_pin_prompt_gives_the_echo_back(self):
         self.device.seal()
