@@ -204,7 +204,7 @@ std::string texts(const std::string& names) {
 
 TEST(Console, Flows) {
   const std::string huge = "[PASSES]\nadmin_pass = a\n#" + std::string(kMaxConfigBytes - 60, '#');
-  const std::string tier2 =  // a blob of the installation's device
+  const std::string tier2 =  // a tier-2 blob, whatever device it is from
       "[PASSES]\nsql_pass = v2:Dw4NDAsKCQgHBgUEAwIBAOSbIPeSx1BxelcEgG0pOOE5Y_5dAykm5cTP8p7uaZ0j\n";
   const struct {
     const char* name;
@@ -212,9 +212,9 @@ TEST(Console, Flows) {
     std::string config = kConfig, after = kConfig;  // after: "" when not looked at
   } rows[] = {
       {"menu tokens; enrol without a drive; an edit that throws gives the menu back; Q exits",
-       "no-drive throwing", "00 q1 quit -1 8 2147483648 4294967297 +0 7 5\n4x\nQ 4",
-       "open open open open open open open open open open enrol-no-drive open nano open", "$nano",
-       red("[-] Error: no editor")},
+       "no-drive throwing", "00 0x4 q1 quit -1 8 2147483648 4294967297 +0 7 5\n4x\nQ 4",
+       "open open open open open open open open open open open enrol-no-drive open nano open",
+       "$nano", red("[-] Error: no editor")},
       {"edit, sealed; the PIN's line goes on; enrol; 0 exits", "sealed", "4\n1234 5\n0 4",
        "sealed auth unlock nano re-seal sealed enrol sealed", "$unlock $nano $lock"},
       {"stage 1, sealed; stages 2 and 3, open", "sealed", "1\npin\n+2 3",
