@@ -9,6 +9,7 @@
 #include "security/base_key.h"
 #include "security/file_io.h"
 #include "security/unique_fd.h"
+#include "temp_folder.h"
 #include "vaultcheck/checks.h"
 
 namespace vesk {
@@ -84,17 +85,18 @@ TEST(Report, Escaping) {
 // A daemon that accepts (its backlog does) and never answers costs 2 s; no
 // socket and a file that is no socket are told apart from it.
 TEST(DaemonClient, GivesUpAfterTwoSecondsAndSaysWhy) {
-  const std::string folder = testing::TempDir(), listening = folder + "vesk-silent.sock";
+  const TempFolder folder;
+  const std::string listening = folder.path / "silent.sock";
   sockaddr_un address = *unix_socket_address(listening);
-  unlink(listening.c_str());
   const UniqueFd silent(socket(AF_UNIX, SOCK_STREAM, 0));
   ASSERT_EQ(bind(silent.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(listen(silent.get(), 5), 0);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ask_daemon(listening, "PING:").outcome, Exchange::kTimedOut);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
-  EXPECT_EQ(ask_daemon(folder + "vesk-none.sock", "PING:").outcome, Exchange::kNoSocket);
-  EXPECT_EQ(ask_daemon("/etc/passwd", "PING:").outcome, Exchange::kRefused);  // a file, no socket
+  EXPECT_EQ(ask_daemon(folder.path / "none.sock", "PING:").outcome, Exchange::kNoSocket);
+  folder.write("file", "");
+  EXPECT_EQ(ask_daemon(folder.path / "file", "PING:").outcome, Exchange::kRefused);  // no socket
 }
 
 }  // namespace
