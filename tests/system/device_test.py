@@ -90,7 +90,6 @@ class Device:
         self.write("app/tarvemill_run", "tarvemill 2.0\n")
         run("tar", "-czf", package, "-C", self.path("app"), "tarvemill_run")
         run("openssl", "dgst", "-sha256", "-sign", self.path("key"), "-out", package + ".sig", package)
-        return package
 
     def seal(self):
         run("chmod", "444", self.path("install/installation.toml"))
@@ -107,8 +106,8 @@ class Device:
 
     def stop_vaultd(self):
         self.daemon.terminate()
-        status, self.daemon = self.daemon.wait(timeout=30), None
-        return status
+        self.daemon.wait(timeout=30)
+        self.daemon = None
 
     def close(self):
         if self.daemon: self.stop_vaultd()  # noqa: E701
