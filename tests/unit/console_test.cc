@@ -280,14 +280,19 @@ TEST(Console, SignedUpdateExtractsTheBytesItVerified) {
   device.stage("sealed remote");
   std::filesystem::create_directories(device.path / "vesk-update.AbC123/package");
   std::string extracted;
+  auto folder_mode = std::filesystem::perms::unknown;  // the private folder's, at verification
   device.machine.on_run = [&](const CommandLine& command) {
     if (command[0] == "openssl") device.write("update.tar.gz", "evil");
+    if (command[0] == "openssl")
+      folder_mode =
+          std::filesystem::status(std::filesystem::path(command[7]).parent_path()).permissions();
     if (command[0] == "tar") extracted = device.read(command[2]);
   };
   const auto [out, err, commands] = device.console("7\nupdate.tar.gz update.tar.gz.sig\n");
   EXPECT_EQ(out, texts("sealed update-signed verified applied sealed"));
   EXPECT_EQ(commands, texts("$verify $update-private"));
   EXPECT_EQ(extracted, "tarvemill 2.0");
+  EXPECT_EQ(folder_mode, std::filesystem::perms::owner_all);
   for (const auto& entry : std::filesystem::directory_iterator(device.path)) {
     EXPECT_FALSE(entry.path().filename().string().starts_with("vesk-update.")) << entry.path();
   }
