@@ -45,7 +45,8 @@ cd /opt/vesk
 printf '[PASSES]\nadmin_pass = "alpha"\nfrp_pass = beta\nsmtp_pass1 = "gamma"\nsmtp_pass2 = delta\nsql_pass = epsilon\n' \
   >installation.toml
 echo "tarvemill 1.0" >tarvemill_run
-check "stage 2" sh -c 'echo 2 | ./keywarden | grep -q "Data Hardened"'
+# From a folder without one, keywarden works on the installed configuration.
+check "stage 2 from /" sh -c 'cd / && echo 2 | /opt/vesk/keywarden | grep -q "Data Hardened"'
 blobs=$(sed -n 's/^[a-z_0-9]* = "\(v2:[^"]*\)"$/\1/p' installation.toml | tr '\n' ' ')
 check "UNVAULT for uid 0 and 1000" test "$(for blob in $blobs; do ask 0 "UNVAULT:$blob"; ask 1000 "UNVAULT:$blob"
   echo; done | tr '\n' ' ')" = "alphaalpha betabeta gammagamma deltadelta epsilonepsilon "

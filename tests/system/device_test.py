@@ -205,15 +205,7 @@ class Road(DeviceTest):
         self.assertEqual(device.start_vaultd(), "[+] VESK Security Daemon Listening on /var/run/vesk_sec.sock\n")
         self.assertEqual([ask("UNVAULT:" + blob) for _, blob in blobs], list(PASSWORDS))
         device.stop_vaultd()
-        # The production configuration, and a daemon that cannot start.
-        device.write("/mnt/usb/installation.toml", CONFIG, 0o666)
-        os.makedirs(device.path("elsewhere"))
-        os.makedirs("/opt/vesk")
-        # No file there yet: restore makes it, with the copy's mode less the umask.
-        os.umask(0o022)
-        device.keywarden("6\npin\n1\n", cwd=device.path("elsewhere"))
-        self.assertEqual(os.stat("/opt/vesk/installation.toml").st_mode & 0o777, 0o644)
-        self.assertEqual(len(blobs_of(device.read("/opt/vesk/installation.toml"))), 5)
+        # A daemon that cannot start.
         run("mount", "-o", "remount,ro", "/run")
         daemon = subprocess.run(PROGRAMS["vaultd"], capture_output=True, text=True, timeout=30)
         self.assertEqual((daemon.returncode, daemon.stdout, daemon.stderr), (1, "", "[-] Bind failed\n"))
@@ -277,6 +269,7 @@ class Vaultcheck(DeviceTest):
         self.assertIn("\n# TYPE vesk_vaultcheck_status gauge\nvesk_vaultcheck_status 2\n", metrics)
         self.assertIn("\nnode_textfile_scrape_error 0\n", metrics)
         self.assertLess(abs(float(re.search(r"\n\w+_timestamp_seconds (\S+)", metrics).group(1)) - time.time()), 60)
+
 
 class Memory(DeviceTest):
     # No password or key stays in vaultd's writable memory after its replies: passwords of 13 and 14 bytes (a

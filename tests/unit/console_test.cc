@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 #include <array>
@@ -21,10 +22,11 @@
 #include "fake_machine.h"
 #include "security/base_key.h"
 #include "security/unique_fd.h"
-#include "temp_folder.h"
 
 namespace vesk {
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::string kConfig =
     "# Tarvemill installation\n[PASSES]\nadmin_pass = \"alpha\"\nfrp_pass = beta # relay\n"
@@ -36,6 +38,7 @@ const std::string kConfig =
 // update package, its signature and the public key at hand.
 struct Installation : TempFolder {
   explicit Installation(const std::string& config = kConfig) {
+    umask(022);  // a configuration made anew gets the copy's mode less the umask: 0644
     write("installation.toml", config);
     write("cpuinfo", "processor\t: 0\nSerial\t\t: 00000000c0ffee01\n");
     write("sda/device/serial", "USB-4C530001\n");
@@ -43,6 +46,7 @@ struct Installation : TempFolder {
     write("update.tar.gz", "tarvemill 2.0");
     write("update.tar.gz.sig", "signature");
     write("public_key.pem", "key");
+    fs::permissions(path / "usb/installation.toml", fs::perms(0666));
   }
 
   // Sets up what a row's words name.
@@ -50,12 +54,12 @@ struct Installation : TempFolder {
     std::istringstream in(words);
     for (std::string word; in >> word;) {
       if (word == "sealed") machine.sealed = true;
-      if (word == "no-drive") std::filesystem::remove_all(path / "sda");
-      if (word == "no-copy") std::filesystem::remove_all(path / "usb");
-      if (word == "no-config") std::filesystem::remove(path / "installation.toml");
-      if (word == "no-cpuinfo") std::filesystem::remove(path / "cpuinfo");
+      if (word == "no-drive") fs::remove_all(path / "sda");
+      if (word == "no-copy") fs::remove_all(path / "usb");
+      if (word == "no-config") fs::remove(path / "installation.toml");
+      if (word == "no-cpuinfo") fs::remove(path / "cpuinfo");
       if (word == "remote") write("installation.toml", "allow_remote_updates = true\n");
-      if (word == "no-key") std::filesystem::remove(path / "public_key.pem");
+      if (word == "no-key") fs::remove(path / "public_key.pem");
       if (word == "full-disk") machine.write = WriteOutcome::kRestored;
       if (word == "unreadable") machine.config = Unexpected<ConfigReadError>{};
       if (word == "throwing") machine.on_run = [](auto&) { throw std::runtime_error("no editor"); };
@@ -75,12 +79,12 @@ struct Installation : TempFolder {
     std::istringstream in(input);
     std::ostringstream text;
     std::ostringstream err;
-    const std::filesystem::path before = std::filesystem::current_path();
-    std::filesystem::current_path(path);
+    const fs::path before = fs::current_path();
+    fs::current_path(path);
     AdminTool(security, path / "installation.toml", ConsoleIo{in, out ? *out : text, err, terminal},
               machine, paths)
         .run();
-    std::filesystem::current_path(before);
+    fs::current_path(before);
     return {text.str(), plain(err.str()), plain(machine.commands)};
   }
   std::string plain(const std::string& text) const {
@@ -209,7 +213,7 @@ TEST(Console, Flows) {
   const struct {
     const char* name;
     std::string device, input, screens, commands = "", err = "";
-    std::string config = kConfig, after = kConfig;  // after: "" when not looked at
+    std::string after = "=", config = kConfig;  // after: "=" as before the run, "" not looked at
   } rows[] = {
       {"menu tokens; enrol without a drive; an edit that throws gives the menu back; Q exits",
        "no-drive throwing", "00 0x4 q1 quit -1 8 2147483648 4294967297 +0 7 5\n4x\nQ 4",
@@ -219,11 +223,11 @@ TEST(Console, Flows) {
        "sealed auth unlock nano re-seal sealed enrol sealed", "$unlock $nano $lock"},
       {"stage 1, sealed; stages 2 and 3, open", "sealed", "1\npin\n+2 3",
        "sealed auth unlock v1 de-escalated open v2 open v2-nothing seal sealed-ok sealed",
-       "$unlock $lock", "", kConfig, ""},
+       "$unlock $lock", "", ""},
       {"stage 3, chattr fails", "fail:sudo_chattr_+i", "3", "open v2 seal lock-failed open",
-       "$lock", "", kConfig, ""},
+       "$lock", "", ""},
       {"stage 3, chmod fails", "fail:chmod", "3", "open v2 seal lock-failed sealed", "$lock", "",
-       kConfig, ""},
+       ""},
       {"stage, edit, sealed, no drive; restore, sealed, neither drive nor file", "sealed no-drive",
        "2\n4\n6\n", "sealed auth-no-drive sealed auth-no-drive sealed restore-no-drive sealed"},
       {"stage 1, a full disk: the old content put back, no later key", "full-disk", "1",
@@ -238,14 +242,16 @@ TEST(Console, Flows) {
       // The blob of the other tier is opened first: with a cpuinfo that
       // cannot be read the key fails, the blob stays.
       {"stage 1, an unreadable cpuinfo", "no-cpuinfo", "1", "open v1-failed open", "",
-       red("[-] Error: cannot read cpuinfo"), tier2, tier2},
+       red("[-] Error: cannot read cpuinfo"), "=", tier2},
       {"stage 1 past the size limit", "", "1", "open v1-one-incomplete open", "",
-       red("[-] Error: Could not write installation.toml: it would be larger than 16 MiB"), huge,
+       red("[-] Error: Could not write installation.toml: it would be larger than 16 MiB"), "=",
        huge},
-      {"no configuration counts as sealed", "no-config", "0", "sealed", "", "", kConfig, ""},
       {"restore, sealed, no PIN", "sealed", "6\n", "sealed restore-sealed auth-no-pin sealed"},
       {"restore, sealed", "sealed", "6\npin\n", "sealed restore-sealed auth unlock restored open",
-       "$unlock $cp", "", kConfig, "admin_pass = usb\n"},
+       "$unlock $cp", "", "admin_pass = usb\n"},
+      {"restore where no configuration is (sealed, as it is missing): made anew", "no-config",
+       "6\npin\n", "sealed restore-sealed auth unlock restored open", "$unlock $cp", "",
+       "admin_pass = usb\n"},
       {"restore, the copy fails", "fail:cp", "6", "open restore copy-failed open", "$cp"},
       {"restore without the drive's copy", "no-copy", "6", "open restore-no-copy open"},
       // A shell would run two commands for the second package; keywarden
@@ -255,19 +261,22 @@ TEST(Console, Flows) {
        "sealed update auth applied sealed update auth not-applied sealed", "$update $update-odd"},
       {"signed update: a bad signature; a missing file never reaches openssl",
        "sealed remote fail:openssl", "7\nupdate.tar.gz update.tar.gz.sig\n7\nupdate.tar.gz x\n",
-       "sealed update-signed alert sealed update-signed alert sealed", "$verify", "", kConfig, ""},
+       "sealed update-signed alert sealed update-signed alert sealed", "$verify"},
       {"signed update without the key", "sealed remote no-key", "7\nupdate.tar.gz x.sig\n",
-       "sealed update-signed no-key sealed", "", "", kConfig, ""},
+       "sealed update-signed no-key sealed"},
   };
   for (const auto& row : rows) {
     Installation device(row.config);
     device.stage(row.device);
+    const std::string before = device.read("installation.toml");
     const auto [out, err, commands] = device.console(row.input);
     EXPECT_EQ(out, texts(row.screens)) << row.name;
     EXPECT_EQ(err, row.err) << row.name;
     EXPECT_EQ(commands, texts(row.commands)) << row.name;
     if (!row.after.empty()) {
-      EXPECT_EQ(device.read("installation.toml"), row.after) << row.name;
+      EXPECT_EQ(device.read("installation.toml"), row.after == "=" ? before : row.after)
+          << row.name;
+      EXPECT_EQ(fs::status(device.path / "installation.toml").permissions(), fs::perms(0644));
     }
   }
 }
@@ -278,22 +287,21 @@ TEST(Console, Flows) {
 TEST(Console, SignedUpdateExtractsTheBytesItVerified) {
   Installation device;
   device.stage("sealed remote");
-  std::filesystem::create_directories(device.path / "vesk-update.AbC123/package");
+  fs::create_directories(device.path / "vesk-update.AbC123/package");
   std::string extracted;
-  auto folder_mode = std::filesystem::perms::unknown;  // the private folder's, at verification
+  auto folder_mode = fs::perms::unknown;  // the private folder's, at verification
   device.machine.on_run = [&](const CommandLine& command) {
     if (command[0] == "openssl") device.write("update.tar.gz", "evil");
     if (command[0] == "openssl")
-      folder_mode =
-          std::filesystem::status(std::filesystem::path(command[7]).parent_path()).permissions();
+      folder_mode = fs::status(fs::path(command[7]).parent_path()).permissions();
     if (command[0] == "tar") extracted = device.read(command[2]);
   };
   const auto [out, err, commands] = device.console("7\nupdate.tar.gz update.tar.gz.sig\n");
   EXPECT_EQ(out, texts("sealed update-signed verified applied sealed"));
   EXPECT_EQ(commands, texts("$verify $update-private"));
   EXPECT_EQ(extracted, "tarvemill 2.0");
-  EXPECT_EQ(folder_mode, std::filesystem::perms::owner_all);
-  for (const auto& entry : std::filesystem::directory_iterator(device.path)) {
+  EXPECT_EQ(folder_mode, fs::perms::owner_all);
+  for (const auto& entry : fs::directory_iterator(device.path)) {
     EXPECT_FALSE(entry.path().filename().string().starts_with("vesk-update.")) << entry.path();
   }
 }

@@ -1,16 +1,48 @@
 #pragma once
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "machine/machine.h"
 
+// The machine of the unit tests: its files in a TempFolder, its calls
+// through a FakeMachine.
 namespace vesk {
 
-// The machine of the unit tests: files are real (in a temp folder) unless a
-// test says otherwise. Every command is recorded as one line; one that
+// A fresh folder under the temp directory, removed with what it holds when
+// the object goes, and its files by name.
+struct TempFolder {
+  TempFolder() = default;
+  ~TempFolder() { std::filesystem::remove_all(path); }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  void write(const std::string& name, const std::string& text) const {
+    std::filesystem::create_directories((path / name).parent_path());
+    std::ofstream(path / name) << text;
+  }
+  std::string read(const std::string& name) const {
+    std::ifstream file(path / name);
+    return {std::istreambuf_iterator<char>(file), {}};
+  }
+
+  const std::filesystem::path path = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vesk-test.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("no temp folder");
+    return pattern;
+  }();
+};
+
+// The machine's calls: files are real (in a TempFolder) unless a test says
+// otherwise. Every command is recorded as one line; one that
 // starts with an entry of `failing` exits 1; cp runs, others only succeed,
 // and chattr on the application seals or opens the installation.
 struct FakeMachine : Machine {

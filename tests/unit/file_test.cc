@@ -10,7 +10,7 @@
 
 #include "config/config_file.h"
 #include "config/replacement_file.h"
-#include "temp_folder.h"
+#include "fake_machine.h"
 
 namespace vesk {
 namespace {

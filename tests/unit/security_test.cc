@@ -13,12 +13,12 @@
 
 #include <array>
 
+#include "fake_machine.h"
 #include "protocol/vault_protocol.h"
 #include "security/base_key.h"
 #include "security/blob_format.h"
 #include "security/errors.h"
 #include "security/security_service.h"
-#include "temp_folder.h"
 
 namespace vesk {
 namespace {

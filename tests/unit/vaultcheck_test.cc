@@ -9,7 +9,6 @@
 #include "security/base_key.h"
 #include "security/file_io.h"
 #include "security/unique_fd.h"
-#include "temp_folder.h"
 #include "vaultcheck/checks.h"
 
 namespace vesk {

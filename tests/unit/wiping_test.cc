@@ -16,7 +16,6 @@
 #include "daemon/request_protocol.h"
 #include "fake_machine.h"
 #include "security/base_key.h"
-#include "temp_folder.h"
 #include "vaultcheck/checks.h"
 
 namespace {
