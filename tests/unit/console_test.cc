@@ -266,16 +266,16 @@ TEST(Console, Flows) {
        "sealed update-signed no-key sealed"},
   };
   for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
     Installation device(row.config);
     device.stage(row.device);
     const std::string before = device.read("installation.toml");
     const auto [out, err, commands] = device.console(row.input);
-    EXPECT_EQ(out, texts(row.screens)) << row.name;
-    EXPECT_EQ(err, row.err) << row.name;
-    EXPECT_EQ(commands, texts(row.commands)) << row.name;
+    EXPECT_EQ(out, texts(row.screens));
+    EXPECT_EQ(err, row.err);
+    EXPECT_EQ(commands, texts(row.commands));
     if (!row.after.empty()) {
-      EXPECT_EQ(device.read("installation.toml"), row.after == "=" ? before : row.after)
-          << row.name;
+      EXPECT_EQ(device.read("installation.toml"), row.after == "=" ? before : row.after);
       EXPECT_EQ(fs::status(device.path / "installation.toml").permissions(), fs::perms(0644));
     }
   }
