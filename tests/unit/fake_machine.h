@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,8 +30,9 @@ struct TempFolder {
     std::ofstream(path / name) << text;
   }
   std::string read(const std::string& name) const {
-    std::ifstream file(path / name);
-    return {std::istreambuf_iterator<char>(file), {}};
+    std::ostringstream text;
+    text << std::ifstream(path / name).rdbuf();
+    return text.str();
   }
 
   const std::filesystem::path path = [] {
