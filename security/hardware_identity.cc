@@ -50,7 +50,12 @@ std::optional<Secret> read_device_serial(std::string_view serial_file) {
   constexpr std::string_view kBlanks = " \t\n\v\f\r";
   const std::size_t start = serial_file.find_first_not_of(kBlanks);
   if (start == std::string_view::npos) return std::nullopt;
-  return Secret(serial_file.substr(start, serial_file.find_first_of(kBlanks, start) - start));
+  const std::string_view word =
+      serial_file.substr(start, serial_file.find_first_of(kBlanks, start) - start);
+  // The text that stands for no drive means no drive, wherever it comes
+  // from: a drive showing it is told apart from none by nothing else.
+  if (word == kMissingDeviceSerial) return std::nullopt;
+  return Secret(word);
 }
 
 SerialProbe HardwareIdentity::cpu_serial() const {

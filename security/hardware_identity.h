@@ -41,7 +41,7 @@ struct SerialProbe {
 std::optional<Secret> read_cpu_serial(std::string_view cpuinfo);
 
 // The first whitespace-delimited word of a sysfs serial file's text, or
-// none when the text holds no word.
+// none when the text holds no word or that word is kMissingDeviceSerial.
 std::optional<Secret> read_device_serial(std::string_view serial_file);
 
 // The device's identity probes. Every probe reads the hardware afresh.
