@@ -4,6 +4,18 @@
 
 namespace vesk {
 
+const char* unvault_error_reply(UnvaultError error) {
+  switch (error) {
+    case UnvaultError::kTooShort:
+      return kBlobTooShortReply;
+    case UnvaultError::kUndecodable:
+      return kBlobUndecodableReply;
+    case UnvaultError::kDoesNotDecrypt:
+      break;
+  }
+  return kDecryptFailReply;
+}
+
 int tier_of_blob(std::string_view blob) {
   const std::optional<char> tag = blob_tier_tag(blob);
   if (!tag) return 1;

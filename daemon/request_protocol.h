@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "protocol/vault_protocol.h"
+#include "security/blob_cipher.h"
 
 namespace vesk {
 
@@ -14,6 +15,10 @@ namespace vesk {
 // gives none; in the daemon this is SecurityService::unvault with the empty
 // `extra`. May throw.
 using Unvaulter = std::function<Expected<Secret, UnvaultError>(std::string_view blob, int tier)>;
+
+// The daemon's reply for a blob that gave no value: kBlobTooShortReply,
+// kBlobUndecodableReply or kDecryptFailReply.
+const char* unvault_error_reply(UnvaultError error);
 
 // The tier named by a blob's prefix "v<digit>:": 1, 2 or 3 for those
 // digits, 2 for any other byte between "v" and ":", and 1 when the argument

@@ -8,8 +8,6 @@
 #include <cstddef>
 #include <string_view>
 
-#include "security/blob_cipher.h"
-
 namespace vesk {
 
 // A request is "<verb>:<argument>". The daemon reads it with a single read
@@ -32,19 +30,6 @@ inline constexpr const char* kBlobUndecodableReply = "ERR_DECODE_FAIL";
 inline constexpr const char* kDecryptFailReply = "ERR:DECRYPT_FAIL";
 inline constexpr std::array<const char*, 3> kUnvaultErrorReplies = {
     kBlobTooShortReply, kBlobUndecodableReply, kDecryptFailReply};
-
-// The daemon's reply for a blob that gave no value.
-inline const char* unvault_error_reply(UnvaultError error) {
-  switch (error) {
-    case UnvaultError::kTooShort:
-      return kBlobTooShortReply;
-    case UnvaultError::kUndecodable:
-      return kBlobUndecodableReply;
-    case UnvaultError::kDoesNotDecrypt:
-      break;
-  }
-  return kDecryptFailReply;
-}
 
 // The error an UNVAULT reply names, or nullptr when the reply is a value.
 // A value that reads like another word of the protocol ("ERR", "PONG") is a

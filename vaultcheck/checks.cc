@@ -10,6 +10,7 @@
 
 #include "config/installation.h"
 #include "config/policy_rules.h"
+#include "daemon/request_protocol.h"
 #include "protocol/vault_protocol.h"
 #include "security/blob_format.h"
 #include "security/errors.h"
@@ -21,7 +22,6 @@ namespace {
 constexpr mode_t kPermissionBits = 07777;
 constexpr const char* kNotAPassword = "reply is not a password";
 constexpr const char* kCpuinfoUnreadable = "cannot read /proc/cpuinfo";
-constexpr const char* kNoReply = "no reply";
 
 std::string octal_mode(mode_t mode) {
   std::ostringstream text;
@@ -38,16 +38,20 @@ std::string beside(const std::string& config_path, const std::string& name) {
 
 Opening judge_reply(std::string_view reply) {
   // The error is named by the protocol's word, never by the reply itself.
-  if (const char* const error = unvault_error(reply)) return {false, error};
+  if (const char* const error = unvault_error(reply)) return {Verdict::kFails, error};
   // A wrong key gets past the padding check now and then and yields
   // random bytes; those almost never pass as a password.
-  return could_stand_in_file(reply) ? Opening{true, ""} : Opening{false, kNotAPassword};
+  return could_stand_in_file(reply) ? Opening{Verdict::kOpens, ""}
+                                    : Opening{Verdict::kFails, kNotAPassword};
 }
 
 Check config_check(const std::string& path, const std::optional<FileInfo>& info,
                    const ConfigRead& read, const Probes& probes) {
   if (!read && read.error() == ConfigReadError::kTooLarge) {
-    return {"config", Status::kFail, too_large_message(path), {}};
+    return {"config",
+            Status::kFail,
+            read_error_message(path, ConfigReadError::kTooLarge, probes.machine.config_limit()),
+            {}};
   }
   const char* const problem = !info                  ? "not found"
                               : !S_ISREG(info->mode) ? "not a regular file"
@@ -97,17 +101,18 @@ Check key_check(const std::string& key, const KeyOccurrence& found, const BlobOp
   if (tier == 0 || !is_well_formed_blob(blob, tier)) return check;
 
   const Opening opening = opener.open(blob, tier);
-  if (opening.why == kNoReply) {
+  const bool opens = opening.verdict == Verdict::kOpens;
+  if (opening.verdict == Verdict::kUnanswered) {
     // Not a verdict on the blob: vaultd's own check (daemon-ping) says why.
     check.detail =
         std::string("tier-").append(1, *tag).append(" blob not checked: vaultd did not answer");
-  } else if (tier == 1 && opening.opens) {
+  } else if (tier == 1 && opens) {
     check.status = Status::kWarn;
     check.detail = "tier-1 blob (development key, opens on any device)";
   } else if (tier == 1) {
     check.detail = std::string("tier-1 blob, ").append(opener.name).append(" cannot open it (");
     check.detail.append(opening.why).append(")");
-  } else if (opening.opens) {
+  } else if (opens) {
     check.status = Status::kOk;
     check.detail = std::string("tier-2 blob, ").append(opener.name).append(" opens it");
   } else {
@@ -213,7 +218,7 @@ BlobOpener daemon_opener(DaemonAsk ask, bool daemon_answers_us) {
     const DaemonReply reply = ask(std::string(kUnvaultVerb).append(1, kVerbEnd).append(blob));
     const bool answered =
         reply.outcome == Exchange::kAnswered && (!reply.bytes.empty() || daemon_answers_us);
-    return answered ? judge_reply(reply.bytes.view()) : Opening{false, kNoReply};
+    return answered ? judge_reply(reply.bytes.view()) : Opening{Verdict::kUnanswered, ""};
   };
   return {"vaultd", std::move(open)};
 }
@@ -224,13 +229,13 @@ BlobOpener device_key_opener(const SecurityService& service) {
       const Expected<Secret, UnvaultError> value = service.cipher.unvault(blob, tier, "");
       // vaultd's reply to the same blob, so a report reads the same
       // whichever way the blobs were opened.
-      if (!value) return Opening{false, unvault_error_reply(value.error())};
-      return could_stand_in_file((*value).view()) ? Opening{true, ""}
-                                                  : Opening{false, kNotAPassword};
+      if (!value) return Opening{Verdict::kFails, unvault_error_reply(value.error())};
+      return could_stand_in_file(value->view()) ? Opening{Verdict::kOpens, ""}
+                                                : Opening{Verdict::kFails, kNotAPassword};
     } catch (const DeviceIdentityError&) {
-      return Opening{false, kCpuinfoUnreadable};
+      return Opening{Verdict::kFails, kCpuinfoUnreadable};
     } catch (const CryptoError&) {
-      return Opening{false, kDecryptFailReply};
+      return Opening{Verdict::kFails, kDecryptFailReply};
     }
   };
   return {"this device's key", std::move(open)};

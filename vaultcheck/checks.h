@@ -13,10 +13,16 @@
 
 namespace vesk {
 
-// Whether a blob turned back into something that could be its password.
+// What became of a blob given to an opener.
+enum class Verdict {
+  kOpens,       // it turned back into something that could be its password
+  kFails,       // it did not, for the reason in `why`
+  kUnanswered,  // nobody answered: no verdict on the blob
+};
+
 struct Opening {
-  bool opens = false;
-  std::string why;  // when it does not: a fixed reason, never a reply
+  Verdict verdict = Verdict::kFails;
+  std::string why;  // for kFails: a fixed reason, never a reply
 };
 
 // Whoever turns blobs back into values for the check.
@@ -31,11 +37,12 @@ using DaemonAsk = std::function<DaemonReply(const std::string& request)>;
 
 // Opens blobs through vaultd with "UNVAULT:<blob>". It opens when the
 // daemon answered with a value (anything but its three UNVAULT error
-// replies) that could stand in the configuration; `why` is then the error
-// the reply names, "no reply" or "reply is not a password". A reply of no
-// bytes is the empty value when `daemon_answers_us` (the daemon answered
-// this user's PING; it closes on users it does not serve without a word),
-// and "no reply" otherwise. Every reply is wiped.
+// replies) that could stand in the configuration; `why` is otherwise the
+// error the reply names or "reply is not a password". A reply of no bytes
+// is the empty value when `daemon_answers_us` (the daemon answered this
+// user's PING; it closes on users it does not serve without a word), and
+// kUnanswered otherwise, as is an exchange that failed. Every reply is
+// wiped.
 BlobOpener daemon_opener(DaemonAsk ask, bool daemon_answers_us);
 
 // Opens blobs with `service`'s keys as vaultd would: `why` is
