@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "config/replacement_file.h"
+#include "config/temporary_entry.h"
 #include "security/file_io.h"
 #include "security/read_all.h"
 #include "security/unique_fd.h"
@@ -92,15 +92,39 @@ OldFile old_file(const Folder& folder, const std::string& name) {
   return {errno == ENOENT, std::nullopt};
 }
 
+// Gives the temporary file `mode` and, when `owner` is given, its owner and
+// group, then renames it over `name` (see TemporaryEntry::rename_over).
+// A file whose owner or group could not be kept never replaces the old one:
+// handing a file to another owner needs privilege, and a console without it
+// writes nothing rather than take the file.
+WriteOutcome put_in_place(TemporaryEntry& file, const std::string& name, mode_t mode,
+                          const std::optional<struct stat>& owner) {
+  struct stat made {};
+  if (fchmod(file.fd(), mode) != 0 || fstat(file.fd(), &made) != 0) return WriteOutcome::kUnchanged;
+  const bool owner_differs =
+      owner && (owner->st_uid != made.st_uid || owner->st_gid != made.st_gid);
+  if (owner_differs && fchown(file.fd(), owner->st_uid, owner->st_gid) != 0) {
+    return WriteOutcome::kUnchanged;
+  }
+  if (!file.rename_over(name)) return WriteOutcome::kWritten;
+  // Renamed but not flushed: in place now, maybe not after a power cut.
+  return file.renamed() ? WriteOutcome::kNotSynced : WriteOutcome::kUnchanged;
+}
+
+std::string temporary_prefix(const std::string& name) { return "." + name + "."; }
+
 }  // namespace
 
-ConfigRead read_config_file(const std::string& path) {
+ConfigRead read_config_file(const std::string& path, std::size_t limit) {
   // Plain reads, so that a directory or an I/O error is an answer here and
   // never an exception out of a stream buffer.
   off_t size = 0;
   const UniqueFd file = open_regular(path, O_RDONLY, &size);
-  if (!file.valid()) return Unexpected<ConfigReadError>{ConfigReadError::kUnreadable};
-  if (static_cast<std::size_t>(size) > kMaxConfigBytes) {
+  if (!file.valid()) {
+    return Unexpected<ConfigReadError>{errno == ENOENT ? ConfigReadError::kMissing
+                                                       : ConfigReadError::kUnreadable};
+  }
+  if (static_cast<std::size_t>(size) > limit) {
     return Unexpected<ConfigReadError>{ConfigReadError::kTooLarge};
   }
   // Read straight into a Secret, which leaves no copy of a password in a
@@ -108,64 +132,85 @@ ConfigRead read_config_file(const std::string& path) {
   // to the same limit.
   Secret content;
   content.reserve(static_cast<std::size_t>(size) + 1);
-  const int failure = read_all(file.get(), content, ReadEnd::kEmptyRead, kMaxConfigBytes);
+  const int failure = read_all(file.get(), content, ReadEnd::kEmptyRead, limit);
   if (failure == 0) return content;
   return Unexpected<ConfigReadError>{failure == EFBIG ? ConfigReadError::kTooLarge
                                                       : ConfigReadError::kUnreadable};
 }
 
-std::string read_error_message(const std::string& path, ConfigReadError error) {
-  return error == ConfigReadError::kTooLarge ? too_large_message(path) : "Could not open " + path;
+std::string size_limit_text(std::size_t limit) {
+  constexpr std::size_t kMiB = std::size_t{1} << 20;
+  return "larger than " + (limit % kMiB == 0 ? std::to_string(limit / kMiB) + " MiB"
+                                             : std::to_string(limit) + " bytes");
 }
 
-std::string size_limit_text() {
-  return "larger than " + std::to_string(kMaxConfigBytes >> 20) + " MiB";
+std::string read_error_message(const std::string& path, ConfigReadError error, std::size_t limit) {
+  return error == ConfigReadError::kTooLarge ? path + " is " + size_limit_text(limit)
+                                             : "Could not open " + path;
 }
 
-std::string too_large_message(const std::string& path) { return path + " is " + size_limit_text(); }
+std::string write_error_message(const std::string& path, WriteOutcome outcome) {
+  switch (outcome) {
+    case WriteOutcome::kRestored:
+      return "Could not write " + path + "; its old content was put back";
+    case WriteOutcome::kDamaged:
+      return "Could not write " + path +
+             "; it may be damaged: its old content could not be put back";
+    case WriteOutcome::kNotSynced:
+      return "Could not write " + path + " to disk; its new content may not survive a power cut";
+    case WriteOutcome::kWritten:
+    case WriteOutcome::kUnchanged:
+      break;
+  }
+  return "Could not write " + path;
+}
 
 WriteOutcome replace_config_file(const std::string& path, std::string_view content) {
   const std::filesystem::path target = replacement_target(path);
-  const std::optional<Folder> folder = open_folder(target.parent_path(), true);
+  const Expected<Folder, std::error_code> folder = open_folder(target.parent_path(), true);
   if (!folder) return rewrite_in_place(target.string(), content);
   const OldFile old = old_file(*folder, target.filename());
   if (!old.status) return WriteOutcome::kUnchanged;
-  ReplacementFile replacement(*folder, target.filename());
-  if (!replacement.valid()) return rewrite_in_place(target.string(), content);
-  const bool replaced = write_all(replacement.fd(), content) &&
-                        replacement.replace_target(old.status->st_mode & 07777, old.status);
-  return replaced ? WriteOutcome::kWritten : WriteOutcome::kUnchanged;
+  Expected<TemporaryEntry, std::error_code> file =
+      TemporaryEntry::make(*folder, temporary_prefix(target.filename()), EntryKind::kFile);
+  if (!file) return rewrite_in_place(target.string(), content);
+  if (write_all(file->fd(), content)) return WriteOutcome::kUnchanged;
+  return put_in_place(*file, target.filename(), old.status->st_mode & 07777, old.status);
 }
 
-bool replace_config_file_with(const std::string& path,
-                              const std::function<bool(const std::string& temp_path)>& fill,
-                              mode_t new_file_mode) {
+WriteOutcome replace_config_file_with(const std::string& path,
+                                      const std::function<bool(const std::string& temp_path)>& fill,
+                                      mode_t new_file_mode) {
   const std::filesystem::path target = replacement_target(path);
-  const std::optional<Folder> folder = open_folder(target.parent_path(), true);
-  if (!folder) return false;
+  const Expected<Folder, std::error_code> folder = open_folder(target.parent_path(), true);
+  if (!folder) return WriteOutcome::kUnchanged;
   // Only a file that is not there takes the new file's mode; one whose
   // status cannot be read is not replaced.
   const OldFile old = old_file(*folder, target.filename());
-  if (!old.readable) return false;
-  ReplacementFile replacement(*folder, target.filename());
-  if (!replacement.valid() || !fill(replacement.path())) return false;
-  return replacement.replace_target(old.status ? old.status->st_mode & 07777 : new_file_mode,
-                                    old.status);
+  if (!old.readable) return WriteOutcome::kUnchanged;
+  Expected<TemporaryEntry, std::error_code> file =
+      TemporaryEntry::make(*folder, temporary_prefix(target.filename()), EntryKind::kFile);
+  if (!file || !fill(file->path())) return WriteOutcome::kUnchanged;
+  return put_in_place(*file, target.filename(),
+                      old.status ? old.status->st_mode & 07777 : new_file_mode, old.status);
 }
 
-std::error_code replace_file(const std::string& path, const std::string& content, mode_t mode) {
-  // errno of the step that failed, taken before anything is cleaned up.
-  const auto failure = [] { return std::error_code(errno, std::generic_category()); };
+std::error_code replace_file(const std::string& path, const std::string& content, mode_t mode,
+                             bool* renamed) {
   // The name itself is replaced, never followed: a link planted at `path`
   // must not turn the report into a write to the file it points to.
   const std::filesystem::path name(path);
   if (name.filename().empty()) return std::make_error_code(std::errc::is_a_directory);
-  const std::optional<Folder> folder = open_folder(name.parent_path(), false);
-  if (!folder) return failure();
-  ReplacementFile replacement(*folder, name.filename());
-  const bool replaced = replacement.valid() && write_all(replacement.fd(), content) &&
-                        replacement.replace_target(mode, std::nullopt);
-  return replaced ? std::error_code() : failure();
+  const Expected<Folder, std::error_code> folder = open_folder(name.parent_path(), false);
+  if (!folder) return folder.error();
+  Expected<TemporaryEntry, std::error_code> file =
+      TemporaryEntry::make(*folder, temporary_prefix(name.filename()), EntryKind::kFile);
+  if (!file) return file.error();
+  if (const std::error_code error = write_all(file->fd(), content)) return error;
+  if (fchmod(file->fd(), mode) != 0) return last_error();
+  const std::error_code error = file->rename_over(name.filename());
+  if (renamed != nullptr) *renamed = file->renamed();
+  return error;
 }
 
 }  // namespace vesk

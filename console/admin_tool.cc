@@ -1,5 +1,6 @@
 #include "console/admin_tool.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -44,7 +45,25 @@ bool AdminTool::lock_system_files() {
   io.out << "[*] Locking System Files (Immutable)...\n";
   const bool mode_set = run_command({"chmod", chmod_operand(SEALED_MODE), config_path}) == 0;
   const bool attribute_set = run_command(on_system_files({"sudo", "chattr", "+i"})) == 0;
-  return mode_set && attribute_set;
+  // chmod and chattr leave their change in the page cache: a seal reported
+  // done must be on disk, or a power cut right after opens the device again.
+  std::vector<std::string> files = system_file_names();
+  if (std::find(files.begin(), files.end(), config_path) == files.end()) {
+    files.push_back(config_path);
+  }
+  return mode_set && attribute_set && flush_to_disk(files);
+}
+
+bool AdminTool::flush_to_disk(const std::vector<std::string>& files) {
+  for (const std::string& path : files) {
+    if (const std::error_code error = machine.sync_file_system(path)) {
+      io.out.flush();
+      io.err << coloured_line(RED,
+                              "[-] Error: Could not sync " + path + " to disk: " + error.message());
+      return false;
+    }
+  }
+  return true;
 }
 
 void AdminTool::show_menu(bool sealed) {

@@ -77,9 +77,13 @@ class AdminTool {
   int run_command(const CommandLine& command, CommandOutput output = CommandOutput::kInherit);
   // Lifts the immutable attribute and makes the configuration writable.
   void unlock_system_files();
-  // Makes the configuration read-only and the system files immutable.
-  // True when both commands succeeded.
+  // Makes the configuration read-only and the system files immutable, and
+  // flushes that to disk. True when both commands and the flush succeeded.
   bool lock_system_files();
+  // Flushes the file systems holding `files` to disk, so what outside
+  // programs wrote there survives a power cut; says why on the error stream
+  // when one cannot be flushed, and returns false.
+  bool flush_to_disk(const std::vector<std::string>& files);
 
   void show_menu(bool sealed);
   void dispatch(int selection, bool sealed);

@@ -11,7 +11,8 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
   ConfigRead old = machine.read_config(config_path);
   if (!old) {
     io.out.flush();
-    io.err << coloured_line(RED, "[-] Error: " + read_error_message(config_path, old.error()));
+    io.err << coloured_line(
+        RED, "[-] Error: " + read_error_message(config_path, old.error(), machine.config_limit()));
     return StepResult::kFailed;
   }
   const std::string_view old_text = (*old).view();
@@ -36,10 +37,10 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
   const bool rewrite_due = !rewrite.encryption_failed && !rewrite.rebuilt_lines.empty();
   // A vaulted line is longer than a plain one: a file the programs would
   // then refuse to read is never written.
-  if (rewrite_due && rewrite.text.size() > kMaxConfigBytes) {
+  if (rewrite_due && rewrite.text.size() > machine.config_limit()) {
     io.out.flush();
-    io.err << coloured_line(
-        RED, "[-] Error: Could not write " + config_path + ": it would be " + size_limit_text());
+    io.err << coloured_line(RED, "[-] Error: Could not write " + config_path + ": it would be " +
+                                     size_limit_text(machine.config_limit()));
     return StepResult::kFailed;
   }
   const WriteOutcome written = rewrite_due
@@ -52,12 +53,8 @@ AdminTool::StepResult AdminTool::broker_update(const SecurityTarget& target, int
     return StepResult::kFailed;
   }
   if (written == WriteOutcome::kWritten) return StepResult::kDone;
-  const std::string why = written == WriteOutcome::kRestored ? "; its old content was put back"
-                          : written == WriteOutcome::kDamaged
-                              ? "; it may be damaged: its old content could not be put back"
-                              : "";
   io.out.flush();
-  io.err << coloured_line(RED, "[-] Error: Could not write " + config_path + why);
+  io.err << coloured_line(RED, "[-] Error: " + write_error_message(config_path, written));
   return written == WriteOutcome::kUnchanged ? StepResult::kFailed : StepResult::kFileTouched;
 }
 

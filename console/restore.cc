@@ -37,13 +37,17 @@ void AdminTool::request_restore() {
   io.out << "[*] Restoring Configuration...\n";
   // cp writes a temporary file beside the configuration, which replaces the
   // configuration only once the copy is whole.
-  const bool restored = machine.replace_config_with(
+  const WriteOutcome restored = machine.replace_config_with(
       config_path,
       [this](const std::string& temp_path) {
         return run_command({"cp", paths.usb_config, temp_path}) == 0;
       },
       fresh_copy_mode(machine.file_info(paths.usb_config, true)));
-  if (!restored) {
+  if (restored == WriteOutcome::kNotSynced) {
+    io.out.flush();
+    io.err << coloured_line(RED, "[-] Error: " + write_error_message(config_path, restored));
+  }
+  if (restored != WriteOutcome::kWritten) {
     io.out << coloured_line(RED, "[-] Copy Failed.");
     return;
   }

@@ -30,6 +30,8 @@ class Expected {
   // Only when has_value().
   T& operator*() { return std::get<0>(state_); }
   const T& operator*() const { return std::get<0>(state_); }
+  T* operator->() { return &std::get<0>(state_); }
+  const T* operator->() const { return &std::get<0>(state_); }
   // Only when !has_value().
   const E& error() const { return std::get<1>(state_); }
 

@@ -25,11 +25,13 @@ bool deliver_report(const std::string& report, const std::optional<std::string>&
     out << report << std::flush;
     return true;
   }
-  if (const std::error_code error = replace_file(*output_path, report, 0644)) {
-    err << "vaultcheck: cannot write " << *output_path << ": " << error.message() << "\n";
-    return false;
-  }
-  return true;
+  bool renamed = false;
+  const std::error_code error = replace_file(*output_path, report, 0644, &renamed);
+  if (!error) return true;
+  // In place but not flushed: a power cut may bring the old report back.
+  err << "vaultcheck: cannot " << (renamed ? "sync " : "write ") << *output_path
+      << (renamed ? " to disk: " : ": ") << error.message() << "\n";
+  return false;
 }
 
 }  // namespace vesk

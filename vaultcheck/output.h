@@ -18,7 +18,8 @@ std::string render_report(ReportFormat format, const std::string& config_path,
 
 // Puts `report` where the operator asked: replaces `output_path` (mode
 // 0644) with it, or prints it to `out` when there is none. False, with the
-// reason on `err` and the file as it was, when it cannot be written.
+// reason on `err`, when it cannot be written (the file is as it was) or
+// the new file cannot be flushed to disk.
 bool deliver_report(const std::string& report, const std::optional<std::string>& output_path,
                     std::ostream& out, std::ostream& err);
 

@@ -12,10 +12,12 @@
 
 #include <array>
 #include <csignal>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "config/config_file.h"
 #include "console/admin_tool.h"
@@ -61,31 +63,39 @@ struct Installation : TempFolder {
       if (word == "remote") write("installation.toml", "allow_remote_updates = true\n");
       if (word == "no-key") fs::remove(path / "public_key.pem");
       if (word == "full-disk") machine.write = WriteOutcome::kRestored;
-      if (word == "unreadable") machine.config = Unexpected<ConfigReadError>{};
+      if (word == "not-synced") machine.write = WriteOutcome::kNotSynced;
+      if (word == "unreadable")
+        machine.config = Unexpected<ConfigReadError>{ConfigReadError::kUnreadable};
       if (word == "throwing") machine.on_run = [](auto&) { throw std::runtime_error("no editor"); };
-      // A command that fails, its spaces written as "_".
+      // A call that fails, its words joined by "_".
       if (word.starts_with("fail:")) {
-        machine.failing.push_back(std::regex_replace(word.substr(5), std::regex("_"), " "));
+        std::istringstream prefix(std::regex_replace(word.substr(5), std::regex("_"), " "));
+        machine.failing.emplace_back(std::istream_iterator<std::string>(prefix),
+                                     std::istream_iterator<std::string>());
       }
     }
   }
 
   // Runs the console on `input` in the installation's folder; returns what
-  // it wrote to both streams and the commands, one a line, with the
-  // folder's path and the random part of temporary names taken out.
-  std::array<std::string, 3> console(const std::string& input, std::ostream* out = nullptr,
-                                     int terminal = -1) {
+  // it wrote to both streams and the calls it made, with the folder's path
+  // and the random part of temporary names taken out.
+  std::tuple<std::string, std::string, std::vector<CommandLine>> console(
+      const std::string& input, std::ostream* out = nullptr, int terminal = -1) {
     const SecurityService security(base_key_bytes(), paths.hardware);
     std::istringstream in(input);
     std::ostringstream text;
     std::ostringstream err;
     const fs::path before = fs::current_path();
     fs::current_path(path);
-    AdminTool(security, path / "installation.toml", ConsoleIo{in, out ? *out : text, err, terminal},
+    AdminTool(security, "installation.toml", ConsoleIo{in, out ? *out : text, err, terminal},
               machine, paths)
         .run();
     fs::current_path(before);
-    return {text.str(), plain(err.str()), plain(machine.commands)};
+    std::vector<CommandLine> calls = machine.calls;
+    for (CommandLine& call : calls) {
+      for (std::string& word : call) word = plain(word);
+    }
+    return {text.str(), plain(err.str()), calls};
   }
   std::string plain(const std::string& text) const {
     static const std::regex kRandom(R"((\.installation\.toml|vesk-update)\.\w{6})");
@@ -132,8 +142,10 @@ std::string update(bool remote) {
          (remote ? "Enter Signature Path (.sig): [*] Verifying Digital Signature...\n"
                  : yellow("[!] Remote updates disabled. Physical Auth required."));
 }
-std::string update_commands(const std::string& package) {
-  return "sudo chattr -i tarvemill_run\ntar -xzf " + package + "\nsudo chattr +i tarvemill_run\n";
+std::string update_calls(const std::string& package, bool extracted = true) {
+  return "sudo chattr -i tarvemill_run\ntar -xzf " + package + "\n" +
+         (extracted ? "syncfs tarvemill_run\n" : "") +
+         "sudo chattr +i tarvemill_run\nsyncfs tarvemill_run\n";
 }
 const std::string kIncomplete = "[-] Error: Security Policy Incomplete.";
 const std::string kLocked =
@@ -145,9 +157,10 @@ const std::string kRestore =
     "This will overwrite the current configuration with the one from USB.\n";
 const std::string kRestoring = "[*] Restoring Configuration...\n";
 const std::string kEnrol = "\n--- USB KEY ENROLLMENT ---\n";
+const std::string kSystemFiles = " installation.toml keywarden tarvemill_run\n";
 
-// What the operator sees and the commands the console asks for, by name: a
-// row names them in order.
+// What the operator sees and the calls the console makes, by name: a row
+// names them in order. A call is written as its words, one call a line.
 const std::map<std::string, std::string> kTexts = {
     {"open", menu(false)},
     {"sealed", menu(true)},
@@ -185,19 +198,21 @@ const std::map<std::string, std::string> kTexts = {
     {"no-key", red("[-] Error: public_key.pem not found.")},
     {"applied", kApplying + green("[+] Update Successful.")},
     {"not-applied", kApplying + red("[-] Update Failed.")},
-    // Commands.
-    {"$unlock",
-     "sudo chattr -i installation.toml keywarden tarvemill_run\nchmod 644 installation.toml\n"},
-    {"$lock",
-     "chmod 444 installation.toml\nsudo chattr +i installation.toml keywarden tarvemill_run\n"},
+    // Calls.
+    {"$unlock", "sudo chattr -i" + kSystemFiles + "chmod 644 installation.toml\n"},
+    {"$lock", "chmod 444 installation.toml\nsudo chattr +i" + kSystemFiles +
+                  "syncfs installation.toml\nsyncfs keywarden\nsyncfs tarvemill_run\n"},
+    {"$lock-commands", "chmod 444 installation.toml\nsudo chattr +i" + kSystemFiles},
     {"$nano", "nano installation.toml\n"},
     {"$cp", "cp usb/installation.toml .installation.toml.XXXXXX\n"},
+    {"$cp-anew", "cp usb/installation.toml ./.installation.toml.XXXXXX\n"},
+    {"$sync-config", "syncfs installation.toml\n"},
     {"$verify",
      "openssl dgst -sha256 -verify public_key.pem -signature vesk-update.XXXXXX/signature "
      "vesk-update.XXXXXX/package\n"},
-    {"$update", update_commands("update.tar.gz")},
-    {"$update-odd", update_commands("./-no;thing.tgz")},
-    {"$update-private", update_commands("vesk-update.XXXXXX/package")},
+    {"$update", update_calls("update.tar.gz")},
+    {"$update-odd", update_calls("./-no;thing.tgz", false)},
+    {"$update-private", update_calls("vesk-update.XXXXXX/package")},
 };
 std::string texts(const std::string& names) {
   std::istringstream words(names);
@@ -205,75 +220,111 @@ std::string texts(const std::string& names) {
   for (std::string name; words >> name;) text += kTexts.at(name);
   return text;
 }
+// The calls `names` stand for, each split into its words.
+std::vector<CommandLine> calls(const std::string& names) {
+  std::istringstream lines(texts(names));
+  std::vector<CommandLine> result;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    result.emplace_back(std::istream_iterator<std::string>(words),
+                        std::istream_iterator<std::string>());
+  }
+  return result;
+}
 
 TEST(Console, Flows) {
-  const std::string huge = "[PASSES]\nadmin_pass = a\n#" + std::string(kMaxConfigBytes - 60, '#');
+  const std::string huge = "[PASSES]\nadmin_pass = a\n#" + std::string(4096 - 40, '#');
   const std::string tier2 =  // a tier-2 blob, whatever device it is from
       "[PASSES]\nsql_pass = v2:Dw4NDAsKCQgHBgUEAwIBAOSbIPeSx1BxelcEgG0pOOE5Y_5dAykm5cTP8p7uaZ0j\n";
+  const std::string put_back =
+      "[-] Error: Could not write installation.toml; its old content "
+      "was put back";
+  const std::string not_synced =
+      "[-] Error: Could not write installation.toml to disk; its new "
+      "content may not survive a power cut";
+  const std::string unreadable = "[-] Error: Could not open installation.toml";
+  const std::string no_sync = "[-] Error: Could not sync installation.toml to disk: ";
+  const std::string eio = std::make_error_code(std::errc::io_error).message();
   const struct {
     const char* name;
-    std::string device, input, screens, commands = "", err = "";
+    std::string device, input, screens, calls = "", err = "";
     std::string after = "=", config = kConfig;  // after: "=" as before the run, "" not looked at
   } rows[] = {
-      {"menu tokens; enrol without a drive; an edit that throws gives the menu back; Q exits",
-       "no-drive throwing", "00 0x4 q1 quit -1 8 2147483648 4294967297 +0 7 5\n4x\nQ 4",
-       "open open open open open open open open open open open enrol-no-drive open nano open",
-       "$nano", red("[-] Error: no editor")},
+      {"tokens that select nothing, then the end of input", "",
+       "00 0x4 q1 quit -1 8 2147483648 4294967297 +0 7",
+       "open open open open open open open open open open open"},
+      {"enrol without a drive", "no-drive", "5", "open enrol-no-drive open"},
+      {"4x edits, an operation that throws gives the menu back, Q exits", "throwing", "4x\nQ 4",
+       "open nano open", "$nano", red("[-] Error: no editor")},
       {"edit, sealed; the PIN's line goes on; enrol; 0 exits", "sealed", "4\n1234 5\n0 4",
        "sealed auth unlock nano re-seal sealed enrol sealed", "$unlock $nano $lock"},
-      {"stage 1, sealed; stages 2 and 3, open", "sealed", "1\npin\n+2 3",
-       "sealed auth unlock v1 de-escalated open v2 open v2-nothing seal sealed-ok sealed",
-       "$unlock $lock", "", ""},
+      {"stage 1, sealed", "sealed", "1\npin\n", "sealed auth unlock v1 de-escalated open",
+       "$unlock", "", ""},
+      {"stages 2 and 3, open", "", "+2 3", "open v2 open v2-nothing seal sealed-ok sealed", "$lock",
+       "", ""},
       {"stage 3, chattr fails", "fail:sudo_chattr_+i", "3", "open v2 seal lock-failed open",
-       "$lock", "", ""},
-      {"stage 3, chmod fails", "fail:chmod", "3", "open v2 seal lock-failed sealed", "$lock", "",
-       ""},
-      {"stage, edit, sealed, no drive; restore, sealed, neither drive nor file", "sealed no-drive",
-       "2\n4\n6\n", "sealed auth-no-drive sealed auth-no-drive sealed restore-no-drive sealed"},
+       "$lock-commands", "", ""},
+      {"stage 3, chmod fails", "fail:chmod", "3", "open v2 seal lock-failed sealed",
+       "$lock-commands", "", ""},
+      {"stage 3, the seal cannot be flushed", "fail:syncfs", "3", "open v2 seal lock-failed sealed",
+       "$lock-commands $sync-config", red(no_sync + eio), ""},
+      {"stage and edit, sealed, no drive", "sealed no-drive", "2\n4\n",
+       "sealed auth-no-drive sealed auth-no-drive sealed"},
       {"stage 1, a full disk: the old content put back, no later key", "full-disk", "1",
-       "open v1-one-incomplete open", "",
-       red("[-] Error: Could not write installation.toml; its old content was put back")},
+       "open v1-one-incomplete open", "", red(put_back)},
+      {"stage 1, the new file not flushed: no later key", "not-synced", "1",
+       "open v1-one-incomplete open", "", red(not_synced)},
       {"stage 2, an unreadable configuration", "unreadable", "2", "open v2-incomplete open", "",
-       [] {
-         std::string five;
-         for (int i = 0; i < 5; ++i) five += red("[-] Error: Could not open installation.toml");
-         return five;
-       }()},
+       red(unreadable) + red(unreadable) + red(unreadable) + red(unreadable) + red(unreadable)},
       // The blob of the other tier is opened first: with a cpuinfo that
       // cannot be read the key fails, the blob stays.
       {"stage 1, an unreadable cpuinfo", "no-cpuinfo", "1", "open v1-failed open", "",
        red("[-] Error: cannot read cpuinfo"), "=", tier2},
       {"stage 1 past the size limit", "", "1", "open v1-one-incomplete open", "",
-       red("[-] Error: Could not write installation.toml: it would be larger than 16 MiB"), "=",
+       red("[-] Error: Could not write installation.toml: it would be larger than 4096 bytes"), "=",
        huge},
+      {"restore, neither drive nor copy", "no-drive no-copy", "6", "open restore-no-drive open"},
+      {"restore without the drive's copy", "no-copy", "6", "open restore-no-copy open"},
       {"restore, sealed, no PIN", "sealed", "6\n", "sealed restore-sealed auth-no-pin sealed"},
       {"restore, sealed", "sealed", "6\npin\n", "sealed restore-sealed auth unlock restored open",
        "$unlock $cp", "", "admin_pass = usb\n"},
       {"restore where no configuration is (sealed, as it is missing): made anew", "no-config",
-       "6\npin\n", "sealed restore-sealed auth unlock restored open", "$unlock $cp", "",
+       "6\npin\n", "sealed restore-sealed auth unlock restored open", "$unlock $cp-anew", "",
        "admin_pass = usb\n"},
       {"restore, the copy fails", "fail:cp", "6", "open restore copy-failed open", "$cp"},
-      {"restore without the drive's copy", "no-copy", "6", "open restore-no-copy open"},
+      {"restore, the new file not flushed", "not-synced", "6", "open restore copy-failed open", "",
+       red(not_synced)},
       // A shell would run two commands for the second package; keywarden
       // hands tar one argument.
-      {"update, authenticated; extraction fails", "sealed fail:tar_-xzf_./-no",
+      {"update, authenticated; extraction fails", "sealed fail:tar_-xzf_./-no;thing.tgz",
        "7\nupdate.tar.gz\npin\n7\n-no;thing.tgz\npin\n",
        "sealed update auth applied sealed update auth not-applied sealed", "$update $update-odd"},
+      {"update without a configuration: remote updates off", "sealed no-config",
+       "7\nupdate.tar.gz\npin\n", "sealed update auth applied sealed", "$update", "", ""},
+      {"update, an unreadable configuration", "sealed unreadable", "7\n", "sealed sealed", "",
+       red(unreadable)},
+      {"update, tar's work cannot be flushed", "sealed fail:syncfs", "7\nupdate.tar.gz\npin\n",
+       "sealed update auth not-applied lock-failed sealed", "$update",
+       red("[-] Error: Could not sync tarvemill_run to disk: " + eio) +
+           red("[-] Error: Could not sync tarvemill_run to disk: " + eio)},
       {"signed update: a bad signature; a missing file never reaches openssl",
        "sealed remote fail:openssl", "7\nupdate.tar.gz update.tar.gz.sig\n7\nupdate.tar.gz x\n",
        "sealed update-signed alert sealed update-signed alert sealed", "$verify"},
       {"signed update without the key", "sealed remote no-key", "7\nupdate.tar.gz x.sig\n",
        "sealed update-signed no-key sealed"},
+      {"signed update, its private folder cannot be removed", "sealed remote fail:remove",
+       "7\nupdate.tar.gz update.tar.gz.sig\n", "sealed update-signed verified applied sealed",
+       "$verify $update-private", red("[-] Error: Could not remove vesk-update.XXXXXX: " + eio)},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     Installation device(row.config);
     device.stage(row.device);
     const std::string before = device.read("installation.toml");
-    const auto [out, err, commands] = device.console(row.input);
+    const auto [out, err, made] = device.console(row.input);
     EXPECT_EQ(out, texts(row.screens));
     EXPECT_EQ(err, row.err);
-    EXPECT_EQ(commands, texts(row.commands));
+    EXPECT_EQ(made, calls(row.calls));
     if (!row.after.empty()) {
       EXPECT_EQ(device.read("installation.toml"), row.after == "=" ? before : row.after);
       EXPECT_EQ(fs::status(device.path / "installation.toml").permissions(), fs::perms(0644));
@@ -296,9 +347,9 @@ TEST(Console, SignedUpdateExtractsTheBytesItVerified) {
       folder_mode = fs::status(fs::path(command[7]).parent_path()).permissions();
     if (command[0] == "tar") extracted = device.read(command[2]);
   };
-  const auto [out, err, commands] = device.console("7\nupdate.tar.gz update.tar.gz.sig\n");
+  const auto [out, err, made] = device.console("7\nupdate.tar.gz update.tar.gz.sig\n");
   EXPECT_EQ(out, texts("sealed update-signed verified applied sealed"));
-  EXPECT_EQ(commands, texts("$verify $update-private"));
+  EXPECT_EQ(made, calls("$verify $update-private"));
   EXPECT_EQ(extracted, "tarvemill 2.0");
   EXPECT_EQ(folder_mode, fs::perms::owner_all);
   for (const auto& entry : fs::directory_iterator(device.path)) {
@@ -338,6 +389,15 @@ TEST(ProcessRunner, ExitStatuses) {
   EXPECT_EQ(run_process({"sh", "-c", "kill -INT $PPID"}, CommandOutput::kDiscard), 0);
   EXPECT_EQ(run_process({"sh", "-c", "kill -INT $$"}, CommandOutput::kDiscard), 128 + SIGINT);
   EXPECT_EQ(run_process({"/nonexistent/program"}, CommandOutput::kDiscard), 127);
+  // A signal that interrupts the wait does not end it before the command.
+  struct sigaction interrupt {};
+  struct sigaction saved {};
+  interrupt.sa_handler = [](int /*signal*/) {};
+  sigaction(SIGUSR1, &interrupt, &saved);
+  EXPECT_EQ(run_process({"sh", "-c", "sleep 0.1; kill -USR1 $PPID; sleep 0.1; exit 3"},
+                        CommandOutput::kDiscard),
+            3);
+  sigaction(SIGUSR1, &saved, nullptr);
   // Only the editor reads the console's input; here /dev/zero stands in for it.
   const UniqueFd saved_input(dup(STDIN_FILENO));
   const UniqueFd zero(open("/dev/zero", O_RDONLY | O_CLOEXEC));

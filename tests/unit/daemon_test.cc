@@ -2,10 +2,16 @@
 // to what unvault was asked.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
+#include <cstring>
 #include <stdexcept>
 
+#include "daemon/readiness.h"
 #include "daemon/request_protocol.h"
+#include "fake_machine.h"
+#include "security/unique_fd.h"
 
 namespace vesk {
 namespace {
@@ -56,6 +62,35 @@ TEST(RequestProtocol, Table) {
     EXPECT_EQ(asked_blob, row.asked_blob) << row.request;
     EXPECT_EQ(asked_tier, row.asked_tier) << row.request;
   }
+}
+
+// READY=1 reaches a socket systemd may name: an abstract name as long as
+// sun_path, or an absolute path; a relative one is no such socket.
+TEST(Readiness, NotifiesTheServiceManagersSocket) {
+  const TempFolder folder;
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(folder.path);
+  std::string abstract = "@vesk-test-" + std::to_string(getpid());
+  abstract.resize(sizeof(sockaddr_un::sun_path), 'n');
+  for (const auto& [name, sent] : {std::pair<std::string, bool>{abstract, true},
+                                   {folder.path / "absolute", true},
+                                   {"relative", false}}) {
+    const UniqueFd listener(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    std::memcpy(address.sun_path, name.data(), name.size());
+    if (name[0] == '@') address.sun_path[0] = '\0';
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length), 0) << name;
+    ASSERT_EQ(setenv("NOTIFY_SOCKET", name.c_str(), 1), 0);
+    EXPECT_EQ(notify_ready(), sent) << name;
+    std::array<char, 16> received{};
+    const ssize_t size = recv(listener.get(), received.data(), received.size(), MSG_DONTWAIT);
+    EXPECT_EQ(std::string(received.data(), static_cast<std::size_t>(std::max<ssize_t>(size, 0))),
+              sent ? "READY=1" : "")
+        << name;
+  }
+  unsetenv("NOTIFY_SOCKET");
+  std::filesystem::current_path(before);
 }
 
 }  // namespace

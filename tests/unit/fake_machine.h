@@ -1,7 +1,9 @@
 #pragma once
 
+#include <openssl/rand.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -42,24 +44,49 @@ struct TempFolder {
   }();
 };
 
+// The random generator fails while one of these lives. (RAND_set_rand_method
+// is deprecated, and the one way to make it fail on purpose.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+struct FailingRandom {
+  FailingRandom() { RAND_set_rand_method(&failing); }
+  ~FailingRandom() { RAND_set_rand_method(nullptr); }
+  static int no_bytes(unsigned char* /*buffer*/, int /*count*/) { return 0; }
+  RAND_METHOD failing{nullptr, no_bytes, nullptr, nullptr, no_bytes, [] { return 1; }};
+};
+#pragma GCC diagnostic pop
+
 // The machine's calls: files are real (in a TempFolder) unless a test says
-// otherwise. Every command is recorded as one line; one that
-// starts with an entry of `failing` exits 1; cp runs, others only succeed,
-// and chattr on the application seals or opens the installation.
+// otherwise. Every outside command and every flush of a file system
+// ({"syncfs", path}) is recorded as its argument vector; one that starts
+// with an entry of `failing` fails (exit 1, EIO), as does the removal of a
+// private folder when `failing` holds {"remove"}. cp runs, other commands
+// only succeed, and chattr on the application seals or opens the
+// installation. The configuration's limit is 4 KiB.
 struct FakeMachine : Machine {
+  bool fails(const CommandLine& call) const {
+    return std::any_of(failing.begin(), failing.end(), [&call](const CommandLine& prefix) {
+      return call.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), call.begin());
+    });
+  }
   int run(const CommandLine& command, CommandOutput output) override {
-    std::string line;
-    for (const std::string& word : command) line += (line.empty() ? "" : " ") + word;
-    commands += line + "\n";
+    calls.push_back(command);
     if (on_run) on_run(command);
-    for (const std::string& prefix : failing) {
-      if (line.starts_with(prefix)) return 1;
-    }
-    if (line.starts_with("sudo chattr ") && line.ends_with(" tarvemill_run")) {
+    if (fails(command)) return 1;
+    if (command.size() > 2 && command[1] == "chattr" && command.back() == "tarvemill_run") {
       sealed = command[2] == "+i";
     }
     return command[0] == "cp" ? Machine::run(command, output) : 0;
   }
+  std::error_code sync_file_system(const std::string& path) override {
+    calls.push_back({"syncfs", path});
+    return fails(calls.back()) ? std::make_error_code(std::errc::io_error) : std::error_code();
+  }
+  std::error_code remove_private_folder(const std::string& path) override {
+    return fails({"remove"}) ? std::make_error_code(std::errc::io_error)
+                             : Machine::remove_private_folder(path);
+  }
+  std::size_t config_limit() const override { return 4096; }
   bool is_writable(const std::string& path) override {
     return sealed ? !*sealed : Machine::is_writable(path);
   }
@@ -69,6 +96,11 @@ struct FakeMachine : Machine {
   WriteOutcome replace_config(const std::string& path, std::string_view content) override {
     return write ? *write : Machine::replace_config(path, content);
   }
+  WriteOutcome replace_config_with(const std::string& path,
+                                   const std::function<bool(const std::string&)>& fill,
+                                   mode_t mode) override {
+    return write ? *write : Machine::replace_config_with(path, fill, mode);
+  }
   std::optional<FileInfo> file_info(const std::string& path, bool follow_link) override {
     return info ? info : Machine::file_info(path, follow_link);
   }
@@ -76,12 +108,12 @@ struct FakeMachine : Machine {
     return daemon ? daemon(request) : DaemonReply{Exchange::kNoSocket, {}};
   }
 
-  std::string commands;
-  std::vector<std::string> failing;
+  std::vector<CommandLine> calls;
+  std::vector<CommandLine> failing;
   std::function<void(const CommandLine&)> on_run;
   std::optional<bool> sealed;         // else the real write test
   std::optional<ConfigRead> config;   // what every read gives, else the file
-  std::optional<WriteOutcome> write;  // what every rewrite comes to, else the real one
+  std::optional<WriteOutcome> write;  // what every replacement comes to, else the real one
   std::optional<FileInfo> info;       // every file's, else the real one
   std::function<DaemonReply(const std::string&)> daemon;  // else no socket
 };

@@ -9,27 +9,40 @@
 #include <filesystem>
 
 #include "config/config_file.h"
-#include "config/replacement_file.h"
+#include "config/temporary_entry.h"
 #include "fake_machine.h"
+#include "security/file_io.h"
 
 namespace vesk {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A FIFO is never waited on; a sparse terabyte is never read.
+// A FIFO is never waited on; a sparse terabyte is never read; the limit is
+// "more than".
 TEST(ReadConfigFile, OnlyRegularFilesWithinTheLimit) {
   const TempFolder folder;
   fs::create_directory(folder.path / "folder");
   ASSERT_EQ(mkfifo((folder.path / "fifo").c_str(), 0600), 0);
   folder.write("huge", "");
   fs::resize_file(folder.path / "huge", std::uintmax_t{1} << 40);
-  for (const char* name : {"folder", "fifo", "huge"}) {
-    const ConfigRead read = read_config_file(folder.path / name);
-    ASSERT_FALSE(read) << name;
-    EXPECT_EQ(read_error_message(name, read.error()), name == std::string("huge")
-                                                          ? "huge is larger than 16 MiB"
-                                                          : "Could not open " + std::string(name));
+  folder.write("16", std::string(16, 'x'));
+  folder.write("17", std::string(17, 'x'));
+  const struct {
+    const char* name;
+    std::size_t limit;
+    std::string expected;  // the message, or "" for a read
+  } rows[] = {{"folder", kMaxConfigBytes, "Could not open folder"},
+              {"fifo", kMaxConfigBytes, "Could not open fifo"},
+              {"missing", kMaxConfigBytes, "Could not open missing"},
+              {"huge", kMaxConfigBytes, "huge is larger than 16 MiB"},
+              {"16", 16, ""},
+              {"17", 16, "17 is larger than 16 bytes"}};
+  for (const auto& row : rows) {
+    const ConfigRead read = read_config_file(folder.path / row.name, row.limit);
+    EXPECT_EQ(read ? "" : read_error_message(row.name, read.error(), row.limit), row.expected);
+    EXPECT_EQ(!read && read.error() == ConfigReadError::kMissing,
+              row.name == std::string("missing"));
   }
 }
 
@@ -51,27 +64,58 @@ TEST(ReplaceFile, ReplacesALinkAtItsNameTheConfigurationItsTarget) {
   fs::create_directory_symlink(folder.path, folder.path / "link");
   EXPECT_EQ(replace_file(folder.path / "link/vesk.prom", "report", 0644),
             std::errc::not_a_directory);
+  // A failure is told by its own reason, not by a stale errno.
+  const FailingRandom no_random;
+  EXPECT_EQ(replace_file(folder.path / "vesk.prom", "report", 0644), FileError::kNoRandomName);
 }
 
-// Only regular files of the exact pattern that no live run holds go.
-TEST(ReplaceFile, RemovesTheLeftoversOfKilledRuns) {
+// Of the entries of the exact pattern, only those of the kind, of this
+// user's own and held by no live run go, each through the folder: a link
+// is never followed, another user's entry stays.
+TEST(TemporaryEntry, RemovesOnlyTheLeftoversOfItsOwnKilledRuns) {
   const TempFolder folder;
-  const std::pair<std::string, bool> rows[] = {
-      // name, removed
-      {".installation.toml.AbC123", true},   {".installation.toml.AbC12", false},
-      {".installation.toml.AbC1234", false}, {"installation.toml.AbC123", false},
-      {".installation.toml.Ab-123", false},  {".other.toml.AbC123", false},
-      {".installation.toml.Held12", false}};
-  for (const auto& [name, removed] : rows) folder.write(name, "password");
-  fs::create_directory(folder.path / ".installation.toml.Dir123");
-  folder.write("installation.toml", "old");
+  const bool root = geteuid() == 0;  // only root can give a file away
+  const struct {
+    std::string name;
+    bool folder, removed;
+  } rows[] = {
+      {".installation.toml.AbC123", false, true},   {".installation.toml.AbC12", false, false},
+      {".installation.toml.AbC1234", false, false}, {"installation.toml.AbC123", false, false},
+      {".installation.toml.Ab-123", false, false},  {".other.toml.AbC123", false, false},
+      {".installation.toml.Held12", false, false},  {".installation.toml.Dir123", true, false},
+      {".installation.toml.Usr123", false, false},  {"vesk-update.AbC123", true, true},
+      {"vesk-update.Usr123", true, false},          {"vesk-update.File12", false, false}};
+  for (const auto& row : rows) {
+    if (row.folder) fs::create_directories(folder.path / row.name / "inner");
+    folder.write(row.folder ? row.name + "/inner/package" : row.name, "password");
+    if (row.name.ends_with("Usr123") && root) {
+      ASSERT_EQ(lchown((folder.path / row.name).c_str(), 1000, 1000), 0);
+    }
+  }
+  folder.write("elsewhere/package", "keep");
+  fs::create_directory_symlink(folder.path / "elsewhere", folder.path / "vesk-update.Lnk123");
+  fs::create_symlink(folder.path / "elsewhere/package", folder.path / ".installation.toml.Lnk123");
   const UniqueFd held(open((folder.path / ".installation.toml.Held12").c_str(), O_RDONLY));
   ASSERT_EQ(flock(held.get(), LOCK_EX), 0);
-  ASSERT_EQ(replace_config_file(folder.path / "installation.toml", "new"), WriteOutcome::kWritten);
-  for (const auto& [name, removed] : rows)
-    EXPECT_EQ(fs::exists(folder.path / name), !removed) << name;
-  EXPECT_TRUE(fs::is_directory(folder.path / ".installation.toml.Dir123"));
-  EXPECT_EQ(folder.read("installation.toml"), "new");
+
+  const Expected<Folder, std::error_code> opened = open_folder(folder.path, false);
+  ASSERT_TRUE(opened);
+  for (const auto& [prefix, kind] :
+       {std::pair{".installation.toml.", EntryKind::kFile}, {"vesk-update.", EntryKind::kFolder}}) {
+    const Expected<TemporaryEntry, std::error_code> made =
+        TemporaryEntry::make(*opened, prefix, kind);
+    ASSERT_TRUE(made);
+    EXPECT_EQ(fs::status(made->path()).permissions(),
+              kind == EntryKind::kFile ? fs::perms(0600) : fs::perms(0700));
+  }
+  for (const auto& row : rows) {
+    if (root || !row.name.ends_with("Usr123")) {
+      EXPECT_EQ(fs::exists(folder.path / row.name), !row.removed) << row.name;
+    }
+  }
+  EXPECT_EQ(folder.read("elsewhere/package"), "keep");
+  EXPECT_TRUE(fs::is_symlink(folder.path / "vesk-update.Lnk123"));
+  EXPECT_TRUE(fs::is_symlink(folder.path / ".installation.toml.Lnk123"));
 }
 
 }  // namespace

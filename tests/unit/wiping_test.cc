@@ -69,7 +69,8 @@ TEST(Wiping, NoSecretInFreedMemoryAfterWholeOperations) {
   FakeMachine machine;
   std::ostringstream output;
   std::istringstream stages("1\n2\n0\n");
-  std::istringstream restore("6\n" + kPassword + "\n0\n");
+  // The update scans the configuration for its remote-updates setting.
+  std::istringstream update_and_restore("7\npackage signature\n6\n" + kPassword + "\n0\n");
   const Unvaulter unvault = [&service](std::string_view blob, int tier) {
     return service.cipher.unvault(blob, tier, "");
   };
@@ -85,7 +86,8 @@ TEST(Wiping, NoSecretInFreedMemoryAfterWholeOperations) {
   const std::vector<Check> with_the_key = run_checks(config_path, std::nullopt, probes);
   checks.insert(checks.end(), with_the_key.begin(), with_the_key.end());
   machine.sealed = true;
-  AdminTool(service, config_path, ConsoleIo{restore, output, output}, machine, paths).run();
+  AdminTool(service, config_path, ConsoleIo{update_and_restore, output, output}, machine, paths)
+      .run();
   watching = false;
 
   EXPECT_EQ(blocks_with_a_secret, 0);
@@ -93,6 +95,7 @@ TEST(Wiping, NoSecretInFreedMemoryAfterWholeOperations) {
   int opened = 0;
   for (const Check& check : checks) opened += check.detail.find("tier-2 blob, ") == 0 ? 1 : 0;
   EXPECT_EQ(opened, 6) << output.str();
+  EXPECT_NE(output.str().find("Remote Updates Allowed: \x1b[01;32mYES"), std::string::npos);
   EXPECT_NE(output.str().find("[+] Restore Successful."), std::string::npos);
 }
 
