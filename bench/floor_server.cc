@@ -16,11 +16,10 @@
 // one line once it listens; runs until it is killed.
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <array>

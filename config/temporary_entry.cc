@@ -159,13 +159,13 @@ Expected<TemporaryEntry, std::error_code> TemporaryEntry::make(const Folder& fol
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     Expected<std::string, std::error_code> name = random_name(prefix);
     if (!name) return Unexpected<std::error_code>{name.error()};
-    UniqueFd fd = create(folder, *name, kind);
-    if (!fd.valid() && errno == EEXIST) continue;
-    if (!fd.valid()) return Unexpected<std::error_code>{last_error()};
+    UniqueFd opened = create(folder, *name, kind);
+    if (!opened.valid() && errno == EEXIST) continue;
+    if (!opened.valid()) return Unexpected<std::error_code>{last_error()};
     // From here on a failure removes the entry, unless it is found to be no
     // longer this run's: another run's cleanup may have found it before it
     // was locked, and then holds the lock or has removed the name already.
-    TemporaryEntry entry(folder, std::move(*name), std::move(fd), kind);
+    TemporaryEntry entry(folder, std::move(*name), std::move(opened), kind);
     if (flock(entry.fd(), LOCK_EX | LOCK_NB) != 0) {
       if (errno != EWOULDBLOCK) return Unexpected<std::error_code>{last_error()};
       entry.fd_.reset();

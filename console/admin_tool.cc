@@ -55,15 +55,16 @@ bool AdminTool::lock_system_files() {
 }
 
 bool AdminTool::flush_to_disk(const std::vector<std::string>& files) {
-  for (const std::string& path : files) {
-    if (const std::error_code error = machine.sync_file_system(path)) {
-      io.out.flush();
-      io.err << coloured_line(RED,
-                              "[-] Error: Could not sync " + path + " to disk: " + error.message());
-      return false;
-    }
-  }
-  return true;
+  std::error_code error;
+  const auto unflushed = std::find_if(files.begin(), files.end(), [&](const std::string& file) {
+    error = machine.sync_file_system(file);
+    return static_cast<bool>(error);
+  });
+  if (unflushed == files.end()) return true;
+  io.out.flush();
+  io.err << coloured_line(
+      RED, "[-] Error: Could not sync " + *unflushed + " to disk: " + error.message());
+  return false;
 }
 
 void AdminTool::show_menu(bool sealed) {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Static analysis of the product code: clang-tidy with the checks chosen in
-# .clang-tidy, and cppcheck. Any finding fails it.
+# Static analysis and formatting: clang-tidy with the checks chosen in
+# .clang-tidy and cppcheck on the product code; every C++ file as
+# clang-format writes it (.clang-format) and every Python file as black
+# -l 100 writes it. Any finding fails it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -11,3 +13,5 @@ printf '%s\n' "${sources[@]}" | xargs -P"$(nproc)" -n1 clang-tidy -p build/lint 
   (! grep -E 'warning:|error:')
 cppcheck --project=build/lint/compile_commands.json --std=c++20 --enable=warning,style,performance,portability \
   --inline-suppr --suppress=missingIncludeSystem --error-exitcode=1 -q
+git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror
+git ls-files '*.py' | xargs black --check -q -l 100

@@ -40,6 +40,9 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
   } rows[] = {
       {kPong, none, opens},  // the empty value
       {kPong, reply(Exchange::kAnswered, "ERR"), opens},
+      {kPong, reply(Exchange::kAnswered, "pw"),
+       "admin_pass: warn tier-1 blob (development key, opens on any device)",
+       Secret("[PASSES]\nadmin_pass = v1:AAECAwQFBgcICQoLDA0OD664kzSMRj2X5tfdsZRK59E=")},
       {kPong, reply(Exchange::kAnswered, "ERR:DECRYPT_FAIL"), fails + "ERR:DECRYPT_FAIL)"},
       {kPong, reply(Exchange::kAnswered, "\xff\xfe"), fails + "reply is not a password)"},
       {none, none, unchecked},  // a user vaultd does not serve
