@@ -5,7 +5,7 @@
 # its new one, never a mix; owner and mode are kept; the success line comes only with success; an
 # error leaves no temporary file behind.
 #
-#   fault_test.py Faults.test_restore     as root, with $KEYWARDEN, $VAULTD and $VAULTCHECK
+#   fault_test.py Faults.test_signed_update     as root, with $KEYWARDEN, $VAULTD and $VAULTCHECK
 import base64, collections, hashlib, os, re, subprocess, sys, unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -15,13 +15,16 @@ from device_test import Device, blobs_of, coloured, leftovers, main, run  # noqa
 # Calls that touch no file: failing them tests the allocator or the clock.
 UNTOUCHED = set("mmap munmap mprotect madvise brk futex getpid gettid clock_gettime".split())
 UNTOUCHED |= set("geteuid sigaltstack prlimit64 exit_group rt_sigprocmask rt_sigaction".split())
-UNTOUCHED |= {"sched_yield"}
 # Calls after which the files may differ: a kill right before each is a state to check.
 CHANGING = set("write pwrite64 rename renameat renameat2 ftruncate fchmod fchown fsync".split())
 CHANGING |= set("unlink unlinkat openat mkdir close clone clone3 wait4".split())
 OWNED = (4321, 8765, 0o640)
 TIER2_KEY = hashlib.sha256(b"ZEPHYR_KEY" + SERIAL.encode()).hexdigest()
-SELECTION = r"^read\(0[<,]"
+# A new signing key, and update.tar.gz (tarvemill 2.0) signed with it.
+SIGN = """openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out key
+openssl pkey -in key -pubout -out install/public_key.pem
+tar -czf install/update.tar.gz -C app tarvemill_run
+openssl dgst -sha256 -sign key -out install/update.tar.gz.sig install/update.tar.gz"""
 
 
 def opens_to(blob):  # the plain value of a tier-2 blob under the device's key (None: it does not)
@@ -43,22 +46,21 @@ class Faults(unittest.TestCase):
         self.config = self.device.path("install/installation.toml")
 
     # Runs `argv` once cleanly under strace (after which `done()` must hold), then once per failure
-    # and kill of each call from the first line matching `marker` on. `promises(result, killed)`
-    # gives a (why, broken) pair for each promise of the operation.
-    def sweep(self, argv, stdin, marker, prepare, promises, done):
+    # and kill of each call from the first line matching `marker` on (by default the read of the
+    # menu selection). `promises(result, killed)` gives (why, broken) for each promise.
+    def sweep(self, argv, stdin, prepare, promises, done, marker=r"^read\(0[<,]"):
         log, env = self.device.path("strace.log"), {"ASAN_OPTIONS": "detect_leaks=0"}
         env["PATH"] = self.device.path("bin") + ":/usr/bin:/usr/sbin"
         io = dict(input=stdin, capture_output=True, text=True, cwd=self.device.dir, env=env)
 
-        def attempt(*strace):
+        def attempt(call=None, fault=""):  # the promises a run broke, and the run
             prepare()
-            traced = ["strace", "-y", "-o", "/dev/null" if strace else log, *strace, *argv]
-            return subprocess.run(traced, timeout=60, **io)
+            strace = ["-o", log] if call is None else ["-o", "/dev/null", "-e", "trace=" + call]
+            strace += ["-e", "inject=%s:%s" % (call, fault)] if call else []
+            result = subprocess.run(["strace", "-y", *strace, *argv], timeout=60, **io)
+            return [why for why, fails in promises(result, "KILL" in fault) if fails], result
 
-        def broken(result, killed):
-            return [why for why, fails in promises(result, killed) if fails]
-
-        self.assertEqual((broken(attempt(), False), done()), ([], True))
+        self.assertEqual((attempt()[0], done()), ([], True))
         # The sanitizers probe memory through a pipe of their own; failing that makes them, not
         # the program, give up.
         seen, occurrences, started = collections.Counter(), [], False
@@ -73,61 +75,30 @@ class Faults(unittest.TestCase):
         for call, when in occurrences:
             error = "error=" + ("ENOSPC" if call in ("write", "pwrite64") else "EIO")
             for injected in [error] + (["signal=KILL"] if call in CHANGING else []):
-                inject = "--inject=%s:%s:when=%d" % (call, injected, when)
-                result = attempt("-e", "trace=" + call, inject)
-                what = "%s #%d %s: %%s (status %d, %r)" % (
-                    call,
-                    when,
-                    injected,
-                    result.returncode,
-                    result.stderr[-300:],
-                )
-                failures += [what % why for why in broken(result, injected == "signal=KILL")]
+                broken, result = attempt(call, "%s:when=%d" % (injected, when))
+                said = "(status %d, %r)" % (result.returncode, result.stderr[-300:])
+                failures += [f"{call} #{when} {injected}: {why} {said}" for why in broken]
         calls = [call for call, _ in occurrences]
-        runs = len(calls) + sum(call in CHANGING for call in calls)
-        print(
-            "%s: %d calls (%s), %d runs, %d promises broken, %d mixes left by a kill in place"
-            % (
-                self._testMethodName,
-                len(calls),
-                " ".join(sorted(set(calls))),
-                runs,
-                len(failures),
-                self.known_mixes,
-            ),
-            file=sys.stderr,
-        )
+        print(self._testMethodName, len(calls), "calls:", *sorted(set(calls)), file=sys.stderr)
+        print(f"{len(failures)} broken, {self.known_mixes} mixes left in place", file=sys.stderr)
         self.assertEqual((bool(occurrences), failures), (True, []))
 
-    def fresh_config(self):
-        temporary = leftovers(self.device.dir, r"\.inst.*")
-        run("rm", "-f", *(os.path.join(self.device.dir, name) for name in temporary))
-        self.device.write("install/installation.toml", CONFIG, OWNED[2])
-        os.chown(self.config, *OWNED[:2])
-
-    # What the configuration's writers promise; `is_new(text)` tells new content from a mix,
-    # `done(text)` (`is_new` unless given) whether the whole operation is.
-    def config_promises(self, result, killed, is_new, success, done=None):
-        text, temporary = self.device.read(), r"\.installation\.toml\.\w{6}"
-        succeeded = coloured(GREEN, success) in result.stdout
-        return [
-            ("neither old nor new:\n" + text, text != CONFIG and not is_new(text)),
-            ("owner or mode changed: %r" % (owned(self.config),), owned(self.config) != OWNED),
-            ("success, not done", succeeded and (text == CONFIG or not (done or is_new)(text))),
-            ("temporary file left", not killed and leftovers(self.device.dir, temporary)),
-        ]
-
     def stage_2(self, in_place):
-        old, new = CONFIG.splitlines(), []
+        old, new, temporary = CONFIG.splitlines(), [], r"\.installation\.toml\.\w{6}"
 
         def prepare():
             run("chattr", "-i", self.device.dir)
-            self.fresh_config()
+            run(
+                "rm",
+                "-f",
+                *(self.device.path("install/" + n) for n in leftovers(self.device.dir, temporary)),
+            )
+            self.device.write("install/installation.toml", CONFIG, OWNED[2])
+            os.chown(self.config, *OWNED[:2])
             run("chattr", "+i" if in_place else "-i", self.device.dir)
 
-        def vaulted(
-            text,
-        ):  # each line old or new (a rewrite per key), each blob opens to its password
+        # Each line old or new (a rewrite per key), each blob opening to its password.
+        def vaulted(text):
             lines = re.sub(r'"v2:[\w=-]+"', '"v2:*"', text).splitlines()
             new.extend([] if new else lines)
             if len(lines) != len(old):
@@ -136,26 +107,23 @@ class Faults(unittest.TestCase):
             return each_line and all(opens_to(blob) in PASSWORDS for _, blob in blobs_of(text))
 
         def promises(result, killed):  # in place, a kill between two writes can leave a mix
-            text = self.device.read()
+            text, said = self.device.read(), coloured(GREEN, "[+] Data Hardened.") in result.stdout
             mix = in_place and killed and not vaulted(text) and text != CONFIG
             self.known_mixes += mix
             keys = [key for key, _ in blobs_of(text)]  # after a failed write, none but the first
-            whole = lambda text: vaulted(text) and len(blobs_of(text)) == len(PASSWORDS)  # noqa
-            done = self.config_promises(
-                result, killed, lambda text: mix or vaulted(text), "[+] Data Hardened.", whole
-            )
-            later_key = "put back" in result.stderr and keys != list(KEYS[: len(keys)])
-            return done + [("a key written after a failed write", later_key)]
+            return [
+                ("neither old nor new:\n" + text, text != CONFIG and not mix and not vaulted(text)),
+                ("owner or mode changed: %r" % (owned(self.config),), owned(self.config) != OWNED),
+                ("success, not done", said and len(keys) != len(PASSWORDS)),
+                ("temporary file left", not killed and leftovers(self.device.dir, temporary)),
+                (
+                    "a key after a failed write",
+                    "put back" in result.stderr and keys != list(KEYS[: len(keys)]),
+                ),
+            ]
 
-        keywarden = [self.device.path("install/keywarden")]
-        self.sweep(
-            keywarden,
-            "2\n",
-            SELECTION,
-            prepare,
-            promises,
-            lambda: len(blobs_of(self.device.read())) == len(PASSWORDS),
-        )
+        done = lambda: len(blobs_of(self.device.read())) == len(PASSWORDS)  # noqa: E731
+        self.sweep([self.device.path("install/keywarden")], "2\n", prepare, promises, done)
 
     def test_stage_2_through_a_temporary_file(self):
         self.stage_2(False)
@@ -163,19 +131,11 @@ class Faults(unittest.TestCase):
     def test_stage_2_in_place(self):
         self.stage_2(True)
 
-    def test_restore(self):
-        copy = "[PASSES]\nadmin_pass = restored\n"
-        self.device.write("/mnt/usb/installation.toml", copy)
-        promises = lambda result, killed: self.config_promises(  # noqa: E731
-            result, killed, copy.__eq__, "[+] Restore Successful."
-        )
-        keywarden = [self.device.path("install/keywarden")]
-        done = lambda: self.device.read() == copy  # noqa: E731
-        self.sweep(keywarden, "6\n", SELECTION, self.fresh_config, promises, done)
-
     def test_signed_update(self):
         device, application = self.device, self.device.path("install/tarvemill_run")
-        device.signed_update()
+        device.write("install/installation.toml", CONFIG.replace("= false", "= true"))
+        device.write("app/tarvemill_run", "tarvemill 2.0\n")
+        run("sh", "-ec", SIGN, cwd=device.root)
         device.seal()
         # The old application, sealed, and no private folder (/var/tmp is the device's tmpfs).
         reset = (
@@ -201,12 +161,10 @@ class Faults(unittest.TestCase):
             ]
 
         # Done with the real openssl and tar.
-        keywarden, stdin = [
-            device.path("install/keywarden")
-        ], "7\nupdate.tar.gz update.tar.gz.sig\n"
+        argv, stdin = [device.path("install/keywarden")], "7\nupdate.tar.gz update.tar.gz.sig\n"
         prepare = lambda: run("sh", "-c", reset, application)  # noqa: E731
         done = lambda: device.read("install/tarvemill_run") == "tarvemill 2.0\n"  # noqa: E731
-        self.sweep(keywarden, stdin, SELECTION, prepare, promises, done)
+        self.sweep(argv, stdin, prepare, promises, done)
 
     def test_vaultcheck_output(self):
         report = "/run/vesk.prom"  # on the device's own tmpfs
@@ -233,7 +191,7 @@ class Faults(unittest.TestCase):
             "sh", "-c", "rm -f /run/.vesk.* && echo old >$0 && chmod 600 $0", report
         )  # noqa
         done = lambda: self.device.read(report) != "old\n"  # noqa: E731
-        self.sweep(argv, "", r"installation\.toml", prepare, promises, done)
+        self.sweep(argv, "", prepare, promises, done, r"installation\.toml")
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@
 #include "security/file_io.h"
 #include "security/unique_fd.h"
 #include "vaultcheck/checks.h"
+#include "vaultcheck/options.h"
 
 namespace vesk {
 namespace {
@@ -101,6 +102,38 @@ TEST(Report, PrometheusSeries) {
               {"sql_pass", Status::kWarn, "", 9},
               {"sql_pass", Status::kOk, "", 12}}),
       "vesk_vaultcheck_status 1\nvesk_vaultcheck_check_status{check=\"sql_pass\"} 1\n" + stamp);
+}
+
+// The text and JSON forms of two checks, one with a line.
+TEST(Report, TextAndJson) {
+  const std::vector<Check> checks = {{"seal", Status::kWarn, "open", {}},
+                                     {"frp_pass", Status::kOk, "tier-2 blob", 4}};
+  EXPECT_EQ(render_text(checks),
+            "warn  seal           open\nok    frp_pass       line 4: tier-2 blob\n");
+  EXPECT_EQ(
+      render_json("c", checks),
+      "{\"status\": \"warn\", \"config\": \"c\", \"checks\": [{\"name\": \"seal\", \"status\": "
+      "\"warn\", \"detail\": \"open\"}, {\"name\": \"frp_pass\", \"status\": \"ok\", "
+      "\"detail\": \"tier-2 blob\", \"line\": 4}]}\n");
+}
+
+// The command line: the later of --json and --prometheus counts; a value
+// is never taken from past the end; --help stops the parsing.
+TEST(Options, CommandLines) {
+  const struct {
+    std::vector<std::string> args;
+    std::string error;  // "" when usable
+    ReportFormat format = ReportFormat::kText;
+  } rows[] = {{{"--json", "--prometheus"}, "", ReportFormat::kPrometheus},
+              {{"--help", "--frob"}, ""},
+              {{"--frob"}, "vaultcheck: unknown option '--frob' (see vaultcheck --help)"},
+              {{"x"}, "vaultcheck: unexpected argument 'x' (see vaultcheck --help)"},
+              {{"--output"}, "vaultcheck: missing value for '--output' (see vaultcheck --help)"}};
+  for (const auto& row : rows) {
+    const ParsedOptions parsed = parse_options(row.args);
+    EXPECT_EQ(parsed.error.value_or(""), row.error);
+    EXPECT_EQ(parsed.options.format, row.format);
+  }
 }
 
 // Label values and JSON strings escaped as their formats require.

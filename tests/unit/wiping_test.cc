@@ -91,6 +91,12 @@ TEST(Wiping, NoSecretInFreedMemoryAfterWholeOperations) {
   watching = false;
 
   EXPECT_EQ(blocks_with_a_secret, 0);
+  // Nor does any check's detail show one.
+  for (const Check& check : checks) {
+    for (const std::string& secret : {kPassword, kCpuSerial, std::string("USB-KEY-1")}) {
+      EXPECT_EQ(check.detail.find(secret), std::string::npos) << check.detail;
+    }
+  }
   // The operations did their work: six tier-2 blobs that open, and a restore.
   int opened = 0;
   for (const Check& check : checks) opened += check.detail.find("tier-2 blob, ") == 0 ? 1 : 0;
