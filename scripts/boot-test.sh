@@ -110,8 +110,8 @@ check "nothing left" sh -c "! ls -d /usr/sbin/vaultd /usr/bin/vaultcheck /opt/ve
 echo "VESK done: $checks checks"
 
 # The power cut. A disk's journal commits every 600 s, and no dirty page is
-# written back on its own: only what an operation syncs stays. dpkg syncs
-# what it unpacks, so the upgrade goes first; nothing else here syncs.
+# written back on its own: only what an operation syncs stays. Nothing here
+# calls sync(), which would write every disk (dpkg fsyncs its own files).
 echo 0 >/proc/sys/vm/dirty_writeback_centisecs && echo 360000 >/proc/sys/vm/dirty_expire_centisecs
 mkdir -p /cut && ln -s /opt/vesk /cut/upgrade
 for name in upgrade stage2 seal update restore report; do mkdir -p /cut/$name && mount -o commit=600 LABEL=$name /cut/$name; done
