@@ -101,6 +101,9 @@ struct FakeMachine : Machine {
                                    mode_t mode) override {
     return write ? *write : Machine::replace_config_with(path, fill, mode);
   }
+  Immutability immutability(const std::string& path) override {
+    return immutable ? *immutable : Machine::immutability(path);
+  }
   std::optional<FileInfo> file_info(const std::string& path, bool follow_link) override {
     return info ? info : Machine::file_info(path, follow_link);
   }
@@ -111,10 +114,11 @@ struct FakeMachine : Machine {
   std::vector<CommandLine> calls;
   std::vector<CommandLine> failing;
   std::function<void(const CommandLine&)> on_run;
-  std::optional<bool> sealed;         // else the real write test
-  std::optional<ConfigRead> config;   // what every read gives, else the file
-  std::optional<WriteOutcome> write;  // what every replacement comes to, else the real one
-  std::optional<FileInfo> info;       // every file's, else the real one
+  std::optional<bool> sealed;             // else the real write test
+  std::optional<ConfigRead> config;       // what every read gives, else the file
+  std::optional<WriteOutcome> write;      // what every replacement comes to, else the real one
+  std::optional<FileInfo> info;           // every file's, else the real one
+  std::optional<Immutability> immutable;  // every file's, else the real one
   std::function<DaemonReply(const std::string&)> daemon;  // else no socket
 };
 

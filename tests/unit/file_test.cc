@@ -60,6 +60,15 @@ TEST(ReplaceFile, ReplacesALinkAtItsNameTheConfigurationItsTarget) {
   ASSERT_EQ(replace_config_file(folder.path / "installation.toml", "new"), WriteOutcome::kWritten);
   EXPECT_EQ(folder.read("other"), "new");
   EXPECT_TRUE(fs::is_symlink(folder.path / "installation.toml"));
+  // The owner and the group are kept, each on its own (root may give files away).
+  for (const std::pair<uid_t, gid_t>& owner : {std::pair<uid_t, gid_t>{0, 1000}, {1000, 0}}) {
+    if (geteuid() != 0) break;
+    ASSERT_EQ(chown((folder.path / "other").c_str(), owner.first, owner.second), 0);
+    ASSERT_EQ(replace_config_file(folder.path / "installation.toml", "x"), WriteOutcome::kWritten);
+    struct stat kept {};
+    ASSERT_EQ(stat((folder.path / "other").c_str(), &kept), 0);
+    EXPECT_EQ(std::pair(kept.st_uid, kept.st_gid), owner);
+  }
   // Nor is a link at the folder followed.
   fs::create_directory_symlink(folder.path, folder.path / "link");
   EXPECT_EQ(replace_file(folder.path / "link/vesk.prom", "report", 0644),

@@ -37,7 +37,8 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
     ConfigRead config = kConfig;
     std::string cpuinfo = "/dev/null";  // read whole, no serial
     bool daemon = true;
-    mode_t mode = 0;  // the configuration's permission bits
+    mode_t mode = 0;                                       // the configuration's permission bits
+    std::optional<Immutability> immutable = std::nullopt;  // else: no protected file there
   } rows[] = {
       {kPong, none, opens},  // the empty value
       {kPong, reply(Exchange::kAnswered, "ERR"), opens},
@@ -61,6 +62,11 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
       {kPong, none, fails + "cannot read /proc/cpuinfo)", kConfig, "/", false},
       {kPong, none, "remote-updates: fail on, but public_key.pem is missing",
        Secret("allow_remote_updates = true")},
+      {kPong, none, "seal: ok installation.toml, keywarden, tarvemill_run immutable; mode 0444",
+       kConfig, "/dev/null", true, 0444, Immutability::kImmutable},
+      {kPong, none,
+       "seal: warn open: installation.toml, keywarden, tarvemill_run not immutable; mode 0644",
+       kConfig, "/dev/null", true, 0644, Immutability::kMutable},
       // Read-only without the immutable attribute (here: no protected file at all).
       {kPong, none,
        "seal: fail partly sealed: installation.toml (missing), keywarden (missing), tarvemill_run "
@@ -72,6 +78,7 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
     machine.daemon = [&row](auto& request) { return request == "PING:" ? row.pong : row.value; };
     machine.config = row.config;
     machine.info = FileInfo{S_IFREG | row.mode};
+    machine.immutable = row.immutable;
     const Probes probes{.service = service, .machine = machine};
     const std::string name = row.check.substr(0, row.check.find(':'));
     std::string found;  // every check of that name, so a missing one fails too
