@@ -90,38 +90,31 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
   }
 }
 
-// The metrics: a failing check is 2, and a check made on several lines
-// (a key set twice) is one series, its worst status.
-TEST(Report, PrometheusSeries) {
-  const auto series = [](const std::vector<Check>& checks) {
-    std::string found;
-    std::istringstream lines(render_prometheus(checks, 7));
-    for (std::string line; std::getline(lines, line);) {
-      if (line.starts_with("vesk_vaultcheck_")) found += line + "\n";
-    }
-    return found;
-  };
-  const std::string stamp = "vesk_vaultcheck_last_run_timestamp_seconds 7\n";
-  EXPECT_EQ(series({{"seal", Status::kFail, "", {}}}),
-            "vesk_vaultcheck_status 2\nvesk_vaultcheck_check_status{check=\"seal\"} 2\n" + stamp);
-  EXPECT_EQ(
-      series({{"sql_pass", Status::kOk, "", 3},
-              {"sql_pass", Status::kWarn, "", 9},
-              {"sql_pass", Status::kOk, "", 12}}),
-      "vesk_vaultcheck_status 1\nvesk_vaultcheck_check_status{check=\"sql_pass\"} 1\n" + stamp);
-}
-
-// The text and JSON forms of two checks, one with a line.
-TEST(Report, TextAndJson) {
+// A report in each form. The overall status is the worst; a check made on
+// several lines (a key set twice) is one series with its worst status;
+// every form escapes what it must.
+TEST(Report, Forms) {
   const std::vector<Check> checks = {{"seal", Status::kWarn, "open", {}},
-                                     {"frp_pass", Status::kOk, "tier-2 blob", 4}};
+                                     {"sql_pass", Status::kFail, "q\"b\\ caf\xe9", 3},
+                                     {"sql_pass", Status::kOk, "ok", 9}};
   EXPECT_EQ(render_text(checks),
-            "warn  seal           open\nok    frp_pass       line 4: tier-2 blob\n");
-  EXPECT_EQ(
-      render_json("c", checks),
-      "{\"status\": \"warn\", \"config\": \"c\", \"checks\": [{\"name\": \"seal\", \"status\": "
-      "\"warn\", \"detail\": \"open\"}, {\"name\": \"frp_pass\", \"status\": \"ok\", "
-      "\"detail\": \"tier-2 blob\", \"line\": 4}]}\n");
+            "warn  seal           open\nfail  sql_pass       line 3: q\"b\\ caf\xe9\n"
+            "ok    sql_pass       line 9: ok\n");
+  EXPECT_EQ(render_json("c", checks),
+            "{\"status\": \"fail\", \"config\": \"c\", \"checks\": [{\"name\": \"seal\", "
+            "\"status\": \"warn\", \"detail\": \"open\"}, {\"name\": \"sql_pass\", \"status\": "
+            "\"fail\", \"detail\": \"q\\\"b\\\\ caf\\ufffd\", \"line\": 3}, {\"name\": "
+            "\"sql_pass\", \"status\": \"ok\", \"detail\": \"ok\", \"line\": 9}]}\n");
+  std::string series;
+  std::istringstream metrics(render_prometheus(checks, 7));
+  for (std::string line; std::getline(metrics, line);) {
+    if (line.starts_with("vesk_")) series += line + "\n";
+  }
+  EXPECT_EQ(series,
+            "vesk_vaultcheck_status 2\nvesk_vaultcheck_check_status{check=\"seal\"} 1\n"
+            "vesk_vaultcheck_check_status{check=\"sql_pass\"} 2\n"
+            "vesk_vaultcheck_last_run_timestamp_seconds 7\n");
+  EXPECT_EQ(prometheus_label("q\"b\\n\n"), "q\\\"b\\\\n\\n");
 }
 
 // The command line: the later of --json and --prometheus counts; a value
@@ -141,12 +134,6 @@ TEST(Options, CommandLines) {
     EXPECT_EQ(parsed.error.value_or(""), row.error);
     EXPECT_EQ(parsed.options.format, row.format);
   }
-}
-
-// Label values and JSON strings escaped as their formats require.
-TEST(Report, Escaping) {
-  EXPECT_EQ(prometheus_label("q\"b\\n\n"), "q\\\"b\\\\n\\n");
-  EXPECT_EQ(json_string("no \"such\"\\ caf\xe9"), "\"no \\\"such\\\"\\\\ caf\\ufffd\"");
 }
 
 // A daemon that accepts (its backlog does) and never answers costs the
