@@ -104,25 +104,6 @@ TEST(PolicyRules, RemoteUpdateFlag) {
   }
 }
 
-TEST(PolicyRules, ValuesThatCouldStandInTheFile) {
-  for (const auto& [value, expected] : {
-           std::pair<std::string, bool>{"", true},
-           {"p\xc3\xa4ss w\xc3\xb6rd #=", true},
-           {"key \xf0\x9f\x94\x91", true},
-           {"a\"b", false},
-           {"a\nb", false},
-           {"a\rb", false},
-           {std::string("a\0b", 3), false},
-           {"\xff", false},
-           {"\xc3", false},             // cut short
-           {"\xe0\x80\x80", false},     // overlong
-           {"\xed\xa0\x80", false},     // surrogate
-           {"\xf4\x90\x80\x80", false}  // past U+10FFFF
-       }) {
-    EXPECT_EQ(could_stand_in_file(value), expected) << value;
-  }
-}
-
 // A FIFO is never waited on; a sparse terabyte is never read; the limit is
 // "more than".
 TEST(ReadConfigFile, OnlyRegularFilesWithinTheLimit) {

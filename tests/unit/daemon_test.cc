@@ -1,9 +1,12 @@
-// The daemon's request handling, as a table of request bytes to reply and
-// to what unvault was asked.
+// The vault socket: the daemon's request handling, as a table of request
+// bytes to reply and to what unvault was asked; its readiness; and the
+// client side of an exchange.
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
 #include <cstring>
 #include <stdexcept>
@@ -11,6 +14,8 @@
 #include "daemon/readiness.h"
 #include "daemon/request_protocol.h"
 #include "fake_machine.h"
+#include "machine/daemon_client.h"
+#include "security/file_io.h"
 #include "security/unique_fd.h"
 
 namespace vesk {
@@ -91,6 +96,35 @@ TEST(Readiness, NotifiesTheServiceManagersSocket) {
   }
   unsetenv("NOTIFY_SOCKET");
   std::filesystem::current_path(before);
+}
+
+// A daemon that accepts (its backlog does) and never answers costs the
+// limit; no socket, a file that is no socket and a socket this user may not
+// open are told apart from it.
+TEST(DaemonClient, GivesUpAtItsLimitAndSaysWhy) {
+  const TempFolder folder;
+  const std::string listening = folder.path / "silent.sock";
+  sockaddr_un address = *unix_socket_address(listening);
+  const UniqueFd silent(socket(AF_UNIX, SOCK_STREAM, 0));
+  ASSERT_EQ(bind(silent.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(silent.get(), 5), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ask_daemon(listening, "PING:", std::chrono::milliseconds(100)).outcome,
+            Exchange::kTimedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(ask_daemon(folder.path / "none.sock", "PING:").outcome, Exchange::kNoSocket);
+  folder.write("file", "");
+  EXPECT_EQ(ask_daemon(folder.path / "file", "PING:").outcome, Exchange::kRefused);
+  // Root may open any socket: the asking is done by a user who may not.
+  ASSERT_EQ(chmod(listening.c_str(), 0), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && setuid(65534) != 0) _exit(100);
+    _exit(static_cast<int>(ask_daemon(listening, "PING:").outcome));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(Exchange::kDenied));
 }
 
 }  // namespace

@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "machine/device_paths.h"
 #include "machine/machine.h"
+#include "security/base_key.h"
+#include "security/security_service.h"
 
 // The machine of the unit tests: its files in a TempFolder, its calls
 // through a FakeMachine.
@@ -42,6 +45,22 @@ struct TempFolder {
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("no temp folder");
     return pattern;
   }();
+};
+
+// A device in a fresh folder: a cpuinfo with `serial_line` (after a long
+// flags line, so it takes more than one read of 4 KiB), a drive "sda" that
+// shows `usb_serial` (none when it is empty), and the paths that lead there.
+struct FakeDevice : TempFolder {
+  explicit FakeDevice(const std::string& serial_line = "Serial\t\t: 00000000c0ffee01\n",
+                      const std::string& usb_serial = "USB-4C530001") {
+    write("cpuinfo", "processor\t: 0\nflags\t: " + std::string(4070, 'f') + "\n" + serial_line);
+    if (!usb_serial.empty()) write("sda/device/serial", usb_serial + "\n");
+  }
+  SecurityService service() const { return {base_key_bytes(), paths.hardware}; }
+
+  const DevicePaths paths{.hardware = {path / "cpuinfo", path.string() + "/"},
+                          .usb_config = path / "usb/installation.toml",
+                          .scratch_dir = path};
 };
 
 // The random generator fails while one of these lives. (RAND_set_rand_method
@@ -95,11 +114,6 @@ struct FakeMachine : Machine {
   }
   WriteOutcome replace_config(const std::string& path, std::string_view content) override {
     return write ? *write : Machine::replace_config(path, content);
-  }
-  WriteOutcome replace_config_with(const std::string& path,
-                                   const std::function<bool(const std::string&)>& fill,
-                                   mode_t mode) override {
-    return write ? *write : Machine::replace_config_with(path, fill, mode);
   }
   Immutability immutability(const std::string& path) override {
     return immutable ? *immutable : Machine::immutability(path);
