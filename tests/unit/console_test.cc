@@ -37,20 +37,17 @@
 
 namespace {
 
-const std::string kPassword = "Pw-7e1f0c-9a4b2d8";
-const std::string kCpuSerial = "00000000c0ffee42";
 std::vector<std::string> secrets;  // filled before watching starts
 bool watching = false;
-int blocks_with_a_secret = 0;
+std::ptrdiff_t blocks_with_a_secret = 0;
 
 void release(void* block) noexcept {
   if (watching && block != nullptr) {
     watching = false;  // the search itself allocates nothing; stay safe anyway
-    for (const std::string& secret : secrets) {
-      if (memmem(block, malloc_usable_size(block), secret.data(), secret.size()) != nullptr) {
-        ++blocks_with_a_secret;
-      }
-    }
+    const std::size_t size = malloc_usable_size(block);
+    blocks_with_a_secret += std::count_if(secrets.begin(), secrets.end(), [&](const auto& secret) {
+      return memmem(block, size, secret.data(), secret.size()) != nullptr;
+    });
     watching = true;
   }
   std::free(block);
@@ -133,8 +130,7 @@ struct Installation : FakeDevice {
   Session console(const std::string& input, std::ostream* out = nullptr, int terminal = -1) {
     const SecurityService security = service();
     std::istringstream in(input);
-    std::ostringstream text;
-    std::ostringstream err;
+    std::ostringstream text, err;
     const fs::path before = fs::current_path();
     fs::current_path(path);
     AdminTool(security, "installation.toml", ConsoleIo{in, out ? *out : text, err, terminal},
@@ -411,51 +407,48 @@ TEST(ProcessRunner, ExitStatuses) {
 }
 
 TEST(Wiping, NoSecretInFreedMemoryAfterWholeOperations) {
-  const FakeDevice device("Serial\t\t: " + kCpuSerial + "\n", "USB-KEY-1");
-  const std::string config = "[PASSES]\nadmin_pass = \"" + kPassword + "\"\n" +
-                             "sql_pass = " + kPassword + " # twice\nadmin_pass = " + kPassword +
-                             "\n" + std::string(100, '#') + "\nallow_remote_updates = true\n";
-  device.write("installation.toml", config);
-  device.write("usb/installation.toml", config);
-  const std::string config_path = device.path / "installation.toml";
-  const DevicePaths& paths = device.paths;
+  const std::string password = "Pw-7e1f0c-9a4b2d8";
+  const std::string serial = "00000000c0ffee01";  // the device's
+  Installation device("[PASSES]\nadmin_pass = \"" + password + "\"\nsql_pass = " + password +
+                      " # twice\nadmin_pass = " + password + "\n" + std::string(100, '#') +
+                      "\nallow_remote_updates = true\n");
   const SecurityService service = device.service();
   const SecureBytes key = service.keys.derive(2, "");
-  secrets = {kPassword, kCpuSerial, std::string(key.begin(), key.end())};
-  FakeMachine machine;
-  std::ostringstream output;
-  std::istringstream stages("1\n2\n0\n");
-  // The update scans the configuration for its remote-updates setting.
-  std::istringstream update_and_restore("7\npackage signature\n6\n" + kPassword + "\n0\n");
+  secrets = {password, serial, std::string(key.begin(), key.end())};
   const Unvaulter unvault = [&service](std::string_view blob, int tier) {
     return service.cipher.unvault(blob, tier, "");
   };
-  machine.daemon = [&unvault](const std::string& request) {
+  device.machine.daemon = [&unvault](const std::string& request) {
     return DaemonReply{Exchange::kAnswered, *reply_to_request(request, unvault)};
   };
-  const Probes probes{.service = service, .machine = machine};
-  std::vector<Check> checks;
+  const Probes probes{.service = service, .machine = device.machine};
+  const std::string config = device.path / "installation.toml";
+  // The streams hold the PIN before and after: they are the terminal's.
+  std::istringstream stages("1\n2\n0\n");
+  std::istringstream update_and_restore("7\npackage signature\n6\n" + password + "\n0\n");
+  std::ostringstream output;
 
   watching = true;
-  AdminTool(service, config_path, ConsoleIo{stages, output, output}, machine, paths).run();
-  checks = run_checks(config_path, "vesk.sock", probes);
-  const std::vector<Check> with_the_key = run_checks(config_path, std::nullopt, probes);
-  checks.insert(checks.end(), with_the_key.begin(), with_the_key.end());
-  machine.sealed = true;
-  AdminTool(service, config_path, ConsoleIo{update_and_restore, output, output}, machine, paths)
+  AdminTool(service, config, ConsoleIo{stages, output, output}, device.machine, device.paths).run();
+  std::vector<Check> checks = run_checks(config, "vesk.sock", probes);
+  for (const Check& check : run_checks(config, std::nullopt, probes)) checks.push_back(check);
+  device.machine.sealed = true;
+  // The update scans the configuration for its remote-updates setting.
+  AdminTool(service, config, ConsoleIo{update_and_restore, output, output}, device.machine,
+            device.paths)
       .run();
   watching = false;
 
   EXPECT_EQ(blocks_with_a_secret, 0);
-  // Nor does any check's detail show one.
+  // The operations did their work (six tier-2 blobs that open, the update's
+  // scan, a restore), and no check's detail shows a secret.
+  int opened = 0;
   for (const Check& check : checks) {
-    for (const std::string& secret : {kPassword, kCpuSerial, std::string("USB-KEY-1")}) {
+    opened += check.detail.starts_with("tier-2 blob, ") ? 1 : 0;
+    for (const std::string& secret : {password, serial, std::string("USB-4C530001")}) {
       EXPECT_EQ(check.detail.find(secret), std::string::npos) << check.detail;
     }
   }
-  // The operations did their work: six tier-2 blobs that open, and a restore.
-  int opened = 0;
-  for (const Check& check : checks) opened += check.detail.find("tier-2 blob, ") == 0 ? 1 : 0;
   EXPECT_EQ(opened, 6) << output.str();
   EXPECT_NE(output.str().find("Remote Updates Allowed: \x1b[01;32mYES"), std::string::npos);
   EXPECT_NE(output.str().find("[+] Restore Successful."), std::string::npos);

@@ -106,20 +106,20 @@ struct FakeMachine : Machine {
                              : Machine::remove_private_folder(path);
   }
   std::size_t config_limit() const override { return 4096; }
-  bool is_writable(const std::string& path) override {
-    return sealed ? !*sealed : Machine::is_writable(path);
+  bool is_writable(const std::string& at) override {
+    return sealed ? !*sealed : Machine::is_writable(at);
   }
-  ConfigRead read_config(const std::string& path) override {
-    return config ? *config : Machine::read_config(path);
+  ConfigRead read_config(const std::string& at) override {
+    return config ? *config : Machine::read_config(at);
   }
-  WriteOutcome replace_config(const std::string& path, std::string_view content) override {
-    return write ? *write : Machine::replace_config(path, content);
+  WriteOutcome replace_config(const std::string& at, std::string_view text) override {
+    return write ? *write : Machine::replace_config(at, text);
   }
-  Immutability immutability(const std::string& path) override {
-    return immutable ? *immutable : Machine::immutability(path);
+  Immutability immutability(const std::string& at) override {
+    return immutable ? *immutable : Machine::immutability(at);
   }
-  std::optional<FileInfo> file_info(const std::string& path, bool follow_link) override {
-    return info ? info : Machine::file_info(path, follow_link);
+  std::optional<FileInfo> file_info(const std::string& at, bool follow) override {
+    return info ? info : Machine::file_info(at, follow);
   }
   DaemonReply ask_daemon(const std::string& /*socket*/, const std::string& request) override {
     return daemon ? daemon(request) : DaemonReply{Exchange::kNoSocket, {}};
