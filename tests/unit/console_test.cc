@@ -127,15 +127,13 @@ struct Installation : FakeDevice {
   }
 
   // Runs the console on `input` in the installation's folder.
-  Session console(const std::string& input, std::ostream* out = nullptr, int terminal = -1) {
+  Session console(const std::string& input) {
     const SecurityService security = service();
     std::istringstream in(input);
     std::ostringstream text, err;
     const fs::path before = fs::current_path();
     fs::current_path(path);
-    AdminTool(security, "installation.toml", ConsoleIo{in, out ? *out : text, err, terminal},
-              machine, paths)
-        .run();
+    AdminTool(security, "installation.toml", ConsoleIo{in, text, err}, machine, paths).run();
     fs::current_path(before);
     Session session{text.str(), plain(err.str()), machine.calls};
     for (CommandLine& call : session.calls) {
@@ -353,33 +351,6 @@ TEST(Console, Flows) {
       EXPECT_EQ(fs::status(device.path / "installation.toml").permissions(), fs::perms(0644));
     }
   }
-}
-
-// Whether the terminal echoed when the PIN prompt was written.
-struct PromptWatch : std::stringbuf {
-  explicit PromptWatch(int watched) : terminal(watched) {}
-  std::streamsize xsputn(const char* text, std::streamsize size) override {
-    termios settings{};
-    if (std::string_view(text, static_cast<std::size_t>(size)).find("PIN") != std::string::npos &&
-        tcgetattr(terminal, &settings) == 0) {
-      echo_at_prompt = (settings.c_lflag & ECHO) != 0;
-    }
-    return std::stringbuf::xsputn(text, size);
-  }
-  int terminal;
-  std::optional<bool> echo_at_prompt;
-};
-
-TEST(Authentication, EchoIsOffBeforeThePromptShows) {
-  std::array<int, 2> ends{-1, -1};  // master, slave
-  ASSERT_EQ(openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr), 0);
-  const std::array<UniqueFd, 2> owned{UniqueFd(ends[0]), UniqueFd(ends[1])};
-  Installation installation;
-  installation.machine.sealed = true;
-  PromptWatch watch(ends[1]);
-  std::ostream out(&watch);
-  installation.console("4\n1234\nq\n", &out, ends[1]);
-  EXPECT_EQ(watch.echo_at_prompt, false);
 }
 
 TEST(ProcessRunner, ExitStatuses) {

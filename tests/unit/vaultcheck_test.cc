@@ -32,10 +32,10 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
     DaemonReply pong, value;
     std::string check;  // "<name>: <status> <detail>"
     ConfigRead config = kConfig;
-    std::string cpuinfo = "/dev/null";  // read whole, no serial
-    bool daemon = true;
     mode_t mode = 0;                                       // the configuration's permission bits
     std::optional<Immutability> immutable = std::nullopt;  // else: no protected file there
+    std::string cpuinfo = "/dev/null";                     // read whole, no serial
+    bool daemon = true;
   } rows[] = {
       {kPong, none, opens},  // the empty value
       {kPong, reply(Exchange::kAnswered, "ERR"), opens},
@@ -55,20 +55,20 @@ TEST(Vaultcheck, DaemonRepliesAndTheConfiguration) {
       {kPong, none, "daemon-socket: fail vesk.sock: not a socket"},  // every file here is regular
       {kPong, none,
        "cpu-serial: fail UNKNOWN_CPU: no CPU serial, tier-2 keys would bind to nothing"},
-      {kPong, none, "cpu-serial: fail cannot read /proc/cpuinfo", kConfig, "/nonexistent"},
-      {kPong, none, fails + "cannot read /proc/cpuinfo)", kConfig, "/", false},
+      {kPong, none, "cpu-serial: fail cannot read /proc/cpuinfo", kConfig, 0, {}, "/nonexistent"},
+      {kPong, none, fails + "cannot read /proc/cpuinfo)", kConfig, 0, {}, "/", false},
       {kPong, none, "remote-updates: fail on, but public_key.pem is missing",
        Secret("allow_remote_updates = true")},
       {kPong, none, "seal: ok installation.toml, keywarden, tarvemill_run immutable; mode 0444",
-       kConfig, "/dev/null", true, 0444, Immutability::kImmutable},
+       kConfig, 0444, Immutability::kImmutable},
       {kPong, none,
        "seal: warn open: installation.toml, keywarden, tarvemill_run not immutable; mode 0644",
-       kConfig, "/dev/null", true, 0644, Immutability::kMutable},
+       kConfig, 0644, Immutability::kMutable},
       // Read-only without the immutable attribute (here: no protected file at all).
       {kPong, none,
        "seal: fail partly sealed: installation.toml (missing), keywarden (missing), tarvemill_run "
        "(missing) not immutable; mode 0444",
-       kConfig, "/dev/null", true, 0444}};
+       kConfig, 0444}};
   for (const auto& row : rows) {
     const SecurityService service(base_key_bytes(), HardwarePaths{row.cpuinfo, "/sys/block/"});
     FakeMachine machine;
