@@ -56,12 +56,12 @@ after_cut() { # NAME CHECK FOUND WANTED: one result line, when the guest saw NAM
 {
   after_cut upgrade "cut: the upgraded keywarden sealed" "$(attrs upgrade keywarden)" "0755 immutable"
   after_cut stage2 "cut: stage 2's blobs" "$(content stage2 installation.toml | grep -c '^[a-z_]* = "v2:[^"]*"$')" 3
-  after_cut seal "cut: stage 3's seal of installation.toml, keywarden, tarvemill_run" \
-    "$(attrs seal installation.toml), $(attrs seal keywarden), $(attrs seal tarvemill_run)" "0444 immutable, 0644 immutable, 0644 immutable"
+  seal="$(attrs seal installation.toml), $(attrs seal keywarden), $(attrs seal tarvemill_run)"
+  after_cut seal "cut: stage 3's seal" "$seal" "0444 immutable, 0644 immutable, 0644 immutable"
   after_cut update "cut: the update, sealed" "$(content update tarvemill_run), $(attrs update tarvemill_run)" "tarvemill 2.0, 0644 immutable"
   after_cut restore "cut: the restored configuration" "$(content restore installation.toml)" "$(cat "$work/restore/usb.toml")"
-  after_cut report "cut: vaultcheck's whole report" "$(content report report.prom | tail -1 | sed 's/ [0-9][0-9]*$/ N/')" \
-    "vesk_vaultcheck_last_run_timestamp_seconds N"
+  report=$(content report report.prom | tail -1 | sed 's/ [0-9][0-9]*$/ N/')
+  after_cut report "cut: vaultcheck's whole report" "$report" "vesk_vaultcheck_last_run_timestamp_seconds N"
 } | tee -a "$work/console"
 ! grep -q '^VESK fail' "$work/console" && grep -qx 'VESK done: 18 checks' "$work/console"
 exit

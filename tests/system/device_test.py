@@ -249,24 +249,47 @@ CHANGING |= set("unlink unlinkat openat mkdir close clone clone3 wait4".split())
 # new one, never a mix; the mode is kept; the success line comes only with success; an error
 # leaves no temporary file behind.
 class Faults(DeviceTest):
-    known_mixes, maxDiff = 0, None
+    maxDiff, config = None, "install/installation.toml"
 
-    # Runs `argv` once cleanly under strace (after which `done()` must hold), then once per failure
-    # and kill of each call from the read of the menu selection on. `promises(result, killed)`
-    # gives (why, broken) for each promise.
-    def sweep(self, argv, stdin, prepare, promises, done):
+    def prepare(self, in_place):  # the old configuration, the folder immutable for in place
+        run("chattr", "-i", self.device.dir)
+        for name in leftovers(self.device.dir, r"\.installation\.toml\.\w{6}"):
+            os.remove(self.device.path("install/" + name))
+        self.device.write(self.config, CONFIG, 0o640)
+        run("chattr", "+i" if in_place else "-i", self.device.dir)
+
+    def broken(self, result, killed, in_place, new):  # the promises a run broke
+        text, config = self.device.read(), self.device.path(self.config)
+        said = "\x1b[01;32m[+] Data Hardened.\x1b[00m\n" in result.stdout
+        lines = re.sub(r'"v2:[\w=-]+"', '"v2:*"', text).splitlines()  # a rewrite per key
+        pairs = zip(lines, zip(CONFIG.splitlines(), new))
+        each_line = len(lines) == len(new) and all(line in pair for line, pair in pairs)
+        mix = in_place and killed and not each_line  # in place, a kill between two writes
+        self.mixes += mix
+        promises = [
+            ("neither old nor new:\n" + text, not each_line and not mix),
+            ("mode changed", os.stat(config).st_mode & 0o7777 != 0o640),
+            ("success, not done", said and len(blobs_of(text)) != len(PASSWORDS)),
+            ("temporary file left", not killed and leftovers(self.device.dir, r"\.inst.*\.\w{6}")),
+        ]
+        return [why for why, fails in promises if fails]
+
+    # Runs stage 2 once cleanly under strace, then once per failure and kill of each call it makes
+    # from the read of the menu selection on.
+    def sweep(self, in_place):
         log, env = self.device.path("strace.log"), {"ASAN_OPTIONS": "detect_leaks=0"}
         env["PATH"] = self.device.path("bin") + ":/usr/bin:/usr/sbin"
-        io = dict(input=stdin, capture_output=True, text=True, cwd=self.device.dir, env=env)
+        io = dict(input="2\n", capture_output=True, text=True, cwd=self.device.dir, env=env)
+        keywarden, self.mixes = self.device.path("install/keywarden"), 0
 
-        def attempt(call=None, fault=""):  # the promises a run broke, and the run
-            prepare()
-            strace = ["-o", log] if call is None else ["-o", "/dev/null", "-e", "trace=" + call]
-            strace += ["-e", "inject=%s:%s" % (call, fault)] if call else []
-            result = subprocess.run(["strace", "-y", *strace, *argv], timeout=60, **io)
-            return [why for why, fails in promises(result, "KILL" in fault) if fails], result
+        def attempt(*strace):
+            self.prepare(in_place)
+            return subprocess.run(["strace", "-y", *strace, keywarden], timeout=60, **io)
 
-        self.assertEqual((attempt()[0], done()), ([], True))
+        clean = attempt("-o", log)
+        new = re.sub(r'"v2:[\w=-]+"', '"v2:*"', self.device.read()).splitlines()
+        self.assertEqual(self.broken(clean, False, in_place, new), [])
+        self.assertIn("Data Hardened", clean.stdout)
         # The sanitizers probe memory through a pipe of their own; failing that makes them, not
         # the program, give up.
         seen, occurrences, started = collections.Counter(), [], False
@@ -280,54 +303,22 @@ class Faults(DeviceTest):
         failures = []
         for call, when in occurrences:
             error = "error=" + ("ENOSPC" if call in ("write", "pwrite64") else "EIO")
-            for injected in [error] + (["signal=KILL"] if call in CHANGING else []):
-                broken, result = attempt(call, "%s:when=%d" % (injected, when))
+            for fault in [error] + (["signal=KILL"] if call in CHANGING else []):
+                inject = "inject=%s:%s:when=%d" % (call, fault, when)
+                result = attempt("-o", "/dev/null", "-e", "trace=" + call, "-e", inject)
                 said = "(status %d, %r)" % (result.returncode, result.stderr[-300:])
-                failures += [f"{call} #{when} {injected}: {why} {said}" for why in broken]
+                broken = self.broken(result, "KILL" in fault, in_place, new)
+                failures += [f"{call} #{when} {fault}: {why} {said}" for why in broken]
         calls = [call for call, _ in occurrences]
         print(self._testMethodName, len(calls), "calls:", *sorted(set(calls)), file=sys.stderr)
-        print(f"{len(failures)} broken, {self.known_mixes} mixes left in place", file=sys.stderr)
+        print(f"{len(failures)} broken, {self.mixes} mixes left in place", file=sys.stderr)
         self.assertEqual((bool(occurrences), failures), (True, []))
 
-    def stage_2(self, in_place):
-        config, old, new = self.device.path("install/installation.toml"), CONFIG.splitlines(), []
-        temporary = r"\.installation\.toml\.\w{6}"
-
-        def prepare():
-            run("chattr", "-i", self.device.dir)
-            for name in leftovers(self.device.dir, temporary):
-                os.remove(self.device.path("install/" + name))
-            self.device.write("install/installation.toml", CONFIG, 0o640)
-            run("chattr", "+i" if in_place else "-i", self.device.dir)
-
-        # Each line old or new (a rewrite per key).
-        def vaulted(text):
-            lines = re.sub(r'"v2:[\w=-]+"', '"v2:*"', text).splitlines()
-            new.extend([] if new else lines)
-            pairs = zip(lines, zip(old, new))
-            return len(lines) == len(old) and all(line in pair for line, pair in pairs)
-
-        def promises(result, killed):  # in place, a kill between two writes can leave a mix
-            text = self.device.read()
-            said = "\x1b[01;32m[+] Data Hardened.\x1b[00m\n" in result.stdout
-            mix = in_place and killed and not vaulted(text) and text != CONFIG
-            self.known_mixes += mix
-            blobs = len(blobs_of(text))
-            return [
-                ("neither old nor new:\n" + text, text != CONFIG and not mix and not vaulted(text)),
-                ("mode changed", os.stat(config).st_mode & 0o7777 != 0o640),
-                ("success, not done", said and blobs != len(PASSWORDS)),
-                ("temporary file left", not killed and leftovers(self.device.dir, temporary)),
-            ]
-
-        done = lambda: len(blobs_of(self.device.read())) == len(PASSWORDS)  # noqa: E731
-        self.sweep([self.device.path("install/keywarden")], "2\n", prepare, promises, done)
-
     def test_stage_2_through_a_temporary_file(self):
-        self.stage_2(False)
+        self.sweep(False)
 
     def test_stage_2_in_place(self):
-        self.stage_2(True)
+        self.sweep(True)
 
 
 def main():

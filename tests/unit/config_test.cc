@@ -11,9 +11,7 @@
 
 #include <stdexcept>
 
-#include "config/config_file.h"
 #include "config/policy_rules.h"
-#include "config/temporary_entry.h"
 #include "fake_machine.h"
 #include "security/file_io.h"
 

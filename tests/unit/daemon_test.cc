@@ -14,9 +14,7 @@
 #include "daemon/readiness.h"
 #include "daemon/request_protocol.h"
 #include "fake_machine.h"
-#include "machine/daemon_client.h"
 #include "security/file_io.h"
-#include "security/unique_fd.h"
 
 namespace vesk {
 namespace {

@@ -115,14 +115,13 @@ TEST(Report, Forms) {
 }
 
 // The command line: the later of --json and --prometheus counts; a value
-// is never taken from past the end; --help stops the parsing.
+// is never taken from past the end.
 TEST(Options, CommandLines) {
   const struct {
     std::vector<std::string> args;
     std::string error;  // "" when usable
     ReportFormat format = ReportFormat::kText;
   } rows[] = {{{"--json", "--prometheus"}, "", ReportFormat::kPrometheus},
-              {{"--help", "--frob"}, ""},
               {{"--frob"}, "vaultcheck: unknown option '--frob' (see vaultcheck --help)"},
               {{"x"}, "vaultcheck: unexpected argument 'x' (see vaultcheck --help)"},
               {{"--output"}, "vaultcheck: missing value for '--output' (see vaultcheck --help)"}};
