@@ -2,7 +2,7 @@
 # Installs Debian packages when any is missing: by default those the build
 # and the tests need (the compilers, OpenSSL, GoogleTest, Python, chattr,
 # the mount tools, socat and strace, clang-tidy, cppcheck, clang-format,
-# black, node_exporter and promtool), or the ones
+# black and promtool), or the ones
 # named on the command line. Says in one line what it installs; apt's own
 # output is shown only when it fails.
 #
@@ -21,7 +21,7 @@ fi
 packages=(
   build-essential cmake pkg-config libssl-dev openssl libgtest-dev
   python3 e2fsprogs util-linux mount coreutils tar gzip socat strace
-  clang-tidy clang-format cppcheck black prometheus-node-exporter prometheus
+  clang-tidy clang-format cppcheck black prometheus
 )
 if [ $# -gt 0 ]; then
   packages=("$@")
