@@ -18,6 +18,7 @@ PROGRAMS = {
 }
 SERIAL, USB, SOCKET = "00000000c0ffee01", "USB-4C530001", "/var/run/vesk_sec.sock"
 PROM = "/run/vesk.prom"  # vaultcheck's Prometheus report, on the device's tmpfs
+NO_LSAN = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
 PASSWORDS = ("alpha", "beta", "gamma", "delta", "'epsilon'")
 CONFIG = """# Tarvemill installation
 [PASSES]
@@ -209,9 +210,10 @@ class Daemon(DeviceTest):
 class Vaultcheck(DeviceTest):
     # vaultcheck's exit statuses, its report's mode, and two runs at once.
 
-    def vaultcheck(self, *options):
-        argv = (PROGRAMS["vaultcheck"], *options)
-        return subprocess.run(argv, cwd=self.device.dir, capture_output=True, text=True, timeout=60)
+    def vaultcheck(self, *options, inject=None):  # `inject`: a fault strace injects
+        strace = ["strace", "-o", "/dev/null", "-e", inject] if inject else []
+        io = dict(cwd=self.device.dir, capture_output=True, text=True, env=NO_LSAN)
+        return subprocess.run([*strace, PROGRAMS["vaultcheck"], *options], timeout=60, **io)
 
     def test_exit_statuses_and_the_report(self):
         self.assertEqual(self.vaultcheck("--frob").returncode, 3)  # a usage error
@@ -220,14 +222,18 @@ class Vaultcheck(DeviceTest):
         self.assertRegex(unwritten.stderr, "^vaultcheck: cannot write /nonexistent/vesk.prom: ")
         self.assertEqual(self.vaultcheck("--prometheus", "--output", PROM).returncode, 2)
         self.assertEqual(os.stat(PROM).st_mode, 0o100644)
+        # The new report in place, its folder not flushed (the second fsync): 4, and why.
+        unsynced = self.vaultcheck("--output", PROM, inject="inject=fsync:error=EIO:when=2")
+        said = "vaultcheck: cannot sync %s to disk: " % PROM in unsynced.stderr
+        self.assertEqual((unsynced.returncode, said), (4, True))
 
     def test_two_reports_at_once(self):
         # A run whose flock is held up: the second run, meanwhile, must not take its temporary
         # file for a killed run's. Both write their report.
         argv = [PROGRAMS["vaultcheck"], "--no-daemon", "--prometheus", "--output", PROM]
         slow = ["strace", "-f", "-o", "/dev/null", "-e", "inject=flock:delay_enter=2000000"]
-        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")  # no LeakSanitizer under ptrace
-        first = subprocess.Popen(slow + argv, cwd=self.device.dir, env=env, stderr=subprocess.PIPE)
+        # (Run from elsewhere, it finds no configuration: a failure too.)
+        first = subprocess.Popen(slow + argv, env=NO_LSAN, stderr=subprocess.PIPE)
         wait_until(lambda: leftovers("/run", r"\.vesk\.prom\.\w{6}"))
         second = self.vaultcheck("--no-daemon", "--prometheus", "--output", PROM)
         self.assertEqual((second.returncode, second.stderr), (2, ""))
